@@ -1,0 +1,76 @@
+// What the three optimisers share: the `Optimizer` interface, the common data record, the
+// translation between optimisation vector and full joint vector, and the SLSQP solver call.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kova/kinematics_adaptor.hpp"
+#include "kova/result.hpp"
+#include "kova/robot_wrapper.hpp"
+
+namespace kova {
+
+// Joint bounds widen every configured limit by this much on each side.
+inline constexpr double kJointLimitMargin = 0.001;
+// Bound of a variable without a limit.
+inline constexpr double kUnboundedLimit = 10000.0;
+
+struct OptimizerData {
+  RobotWrapper robot;
+  std::vector<std::string> target_joint_names;
+  std::vector<std::size_t> idx_pin2target;  // full-configuration position of each target joint
+  std::vector<std::size_t> idx_pin2fixed;   // remaining positions, increasing; fixed_qpos order
+  std::size_t opt_dof = 0;
+  std::vector<double> lower_bounds;
+  std::vector<double> upper_bounds;
+  std::optional<MimicJointKinematicAdaptor> adaptor;
+
+  // Throws InternalFault("Joint {} not found in robot") for a name that is not a DOF joint.
+  static OptimizerData create(RobotWrapper robot, std::vector<std::string> target_joint_names);
+};
+
+// Full configuration: fixed values, then target values, then mimic joints from their sources.
+std::vector<double> make_qpos(std::size_t dof, std::span<const std::size_t> idx_pin2fixed,
+                              std::span<const double> fixed_qpos,
+                              std::span<const std::size_t> idx_pin2target,
+                              std::span<const double> x, const MimicJointKinematicAdaptor* adaptor);
+
+// 3 x dof Jacobian -> 3 x opt_dof Jacobian of the optimisation vector.
+Jacobian target_jacobian(const Eigen::Ref<const Jacobian>& jacobian, std::size_t opt_dof,
+                         std::span<const std::size_t> idx_pin2target,
+                         const MimicJointKinematicAdaptor* adaptor);
+
+using LinkPosition = std::array<double, 3>;
+
+// The ten operations, in this order. Only `retarget` differs between the optimisers.
+class Optimizer {
+ public:
+  virtual ~Optimizer() = default;
+
+  // Solves one frame and returns the optimisation vector (length opt_dof), whatever the solver's
+  // status. Throws InternalFault when ref_value is too short, before any state changes.
+  virtual std::vector<double> retarget(std::span<const double> ref_value,
+                                       std::span<const double> fixed_qpos,
+                                       std::span<const double> last_qpos) = 0;
+  virtual std::size_t opt_dof() const = 0;
+  virtual std::span<const std::size_t> idx_pin2target() const = 0;
+  virtual std::span<const std::size_t> idx_pin2fixed() const = 0;
+  // lower - 0.001, upper + 0.001 for each pair i < opt_dof; other bounds unchanged.
+  virtual void set_joint_limit(std::span<const std::pair<double, double>> joint_limits) = 0;
+  // Drops the adaptor's mimic joints from idx_pin2fixed, then stores the adaptor.
+  virtual void set_adaptor(MimicJointKinematicAdaptor adaptor) = 0;
+  virtual void apply_adaptor_forward(std::span<double> qpos) const = 0;
+  virtual std::vector<std::string> dof_joint_names() const = 0;
+  virtual std::vector<std::string> link_names() const = 0;
+  // "Expected qpos length {}, got {}" / "Link {} not found".
+  virtual Result<std::vector<LinkPosition>> link_positions(
+      std::span<const double> qpos, std::span<const std::string> link_names) = 0;
+};
+
+}  // namespace kova

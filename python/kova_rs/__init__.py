@@ -1,0 +1,5 @@
+"""kova: retargets human hand motion onto robot hands."""
+
+from kova_rs._native import __version__
+
+__all__ = ["__version__"]

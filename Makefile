@@ -9,7 +9,7 @@ ASAN_BUILD := build/asan
 
 APT_PACKAGES := g++ make cmake pkg-config git python3 python3-venv python3-dev \
 	libnlopt-dev libyaml-dev libpugixml-dev libeigen3-dev libgtest-dev libbenchmark-dev
-PY_PACKAGES := scikit-build-core numpy pytest
+PY_PACKAGES := scikit-build-core numpy pytest matplotlib tqdm
 
 .PHONY: all deps system-deps python-deps build test test-cpp test-python install-python \
 	demo sanitize clean
@@ -57,8 +57,10 @@ sanitize: system-deps
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-demo: build
-	$(BUILD)/examples/print_dof
+# Retargets the shipped demo motion onto a shipped hand with each method; plots and
+# trajectories land in kova-demo-output/.
+demo: install-python
+	$(VENV)/bin/kova demo
 
 clean:
 	rm -rf build

@@ -1,5 +1,18 @@
 """kova: retargets human hand motion onto robot hands."""
 
 from kova_rs._native import __version__
+from kova_rs.hand_frame import mirror, to_hand_frame
+from kova_rs.joints import reorder_joints
+from kova_rs.motion_io import load_motion, save_result
+from kova_rs.retargeter import RetargetResult, Retargeter
 
-__all__ = ["__version__"]
+__all__ = [
+    "__version__",
+    "Retargeter",
+    "RetargetResult",
+    "load_motion",
+    "mirror",
+    "reorder_joints",
+    "save_result",
+    "to_hand_frame",
+]

@@ -47,7 +47,7 @@ def _as_motion(path: Path, array) -> np.ndarray:
 
 
 def _read_csv(path: Path) -> np.ndarray:
-    rows = []
+    rows, header_allowed = [], True
     try:
         text = path.read_text(encoding="utf-8")
     except UnicodeDecodeError:
@@ -60,9 +60,11 @@ def _read_csv(path: Path) -> np.ndarray:
         try:
             values = [float(f) for f in fields]
         except ValueError:
-            if not rows and number == 1:
+            if header_allowed:
+                header_allowed = False
                 continue  # a header line of column names
             _fail(path, f"line {number} holds something that is not a number")
+        header_allowed = False
         if len(values) != 3 * LANDMARKS:
             _fail(path, f"line {number} has {len(values)} numbers, expected {3 * LANDMARKS}")
         rows.append(values)
@@ -85,26 +87,34 @@ def load_motion(path) -> np.ndarray:
     if suffix == ".csv":
         return _as_motion(path, _read_csv(path))
     try:
-        loaded = np.load(path, allow_pickle=False)
+        with open(path, "rb") as handle:
+            return _as_motion(path, _read_array(path, handle, suffix))
+    except OSError as err:
+        _fail(path, f"cannot be read ({err.strerror or err})")
+
+
+def _read_array(path: Path, handle, suffix: str) -> np.ndarray:
+    try:
+        loaded = np.load(handle, allow_pickle=False)
     except (OSError, ValueError, EOFError, zipfile.BadZipFile) as err:
-        _fail(path, f"not a readable {suffix} file ({str(err).splitlines()[0] if str(err) else type(err).__name__})")
-    if suffix == ".npz" or isinstance(loaded, np.lib.npyio.NpzFile):
-        with loaded as archive:
-            names = list(archive.files)
-            if not names:
-                _fail(path, "holds no arrays")
-            if len(names) == 1:
-                name = names[0]
-            elif "keypoints" in names:
-                name = "keypoints"
-            else:
-                _fail(path, f"holds arrays {', '.join(names)}; name the recording 'keypoints'")
-            try:
-                array = archive[name]
-            except ValueError as err:
-                _fail(path, f"array {name!r} cannot be read ({err})")
-        return _as_motion(path, array)
-    return _as_motion(path, loaded)
+        reason = str(err).splitlines()[0] if str(err) else type(err).__name__
+        _fail(path, f"not a readable {suffix} file ({reason})")
+    if not isinstance(loaded, np.lib.npyio.NpzFile):
+        return loaded
+    with loaded as archive:
+        names = list(archive.files)
+        if not names:
+            _fail(path, "holds no arrays")
+        if len(names) == 1:
+            name = names[0]
+        elif "keypoints" in names:
+            name = "keypoints"
+        else:
+            _fail(path, f"holds arrays {', '.join(names)}; name the recording 'keypoints'")
+        try:
+            return archive[name]
+        except (ValueError, OSError, zipfile.BadZipFile) as err:
+            _fail(path, f"array {name!r} cannot be read ({err})")
 
 
 def save_result(path, result) -> Path:
@@ -139,9 +149,9 @@ def load_result(path) -> dict:
     if not path.is_file():
         _fail(path, "no such file")
     try:
-        with np.load(path, allow_pickle=False) as archive:
+        with open(path, "rb") as handle, np.load(handle, allow_pickle=False) as archive:
             data = {name: archive[name] for name in archive.files}
-    except (OSError, ValueError, zipfile.BadZipFile) as err:
+    except (OSError, ValueError, TypeError, AttributeError, zipfile.BadZipFile) as err:
         _fail(path, f"not a readable .npz file ({err})")
     for key in ("qpos", "joint_names"):
         if key not in data:

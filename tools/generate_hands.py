@@ -182,7 +182,7 @@ def J(name, kind, lower, upper, mimic=None):
 
 def compact_10dof() -> Hand:
     """Five fingers, two joints each, named <finger>_q1 / _q2."""
-    k = 1.1
+    k = 1.05
     h = Hand("kova_compact_10dof", "palm", "five fingers, two joints each (10 DOF)", scale=k)
     fingers = [
         ("index", (0.080, -0.025, 0.0), -0.08, (0.044, 0.046), 7),
@@ -267,7 +267,7 @@ def four_finger_16dof() -> Hand:
     order = [f"joint_{i}.0" for i in range(16)]
     return _four_finger("kova_four_finger_16dof",
                         "four fingers, four joints each, numbered joint_0.0 to joint_15.0",
-                        names, 1.3, order)
+                        names, 1.2, order)
 
 
 def numbered_16dof() -> Hand:
@@ -276,7 +276,7 @@ def numbered_16dof() -> Hand:
              "ring": ["9", "8", "10", "11"], "thumb": ["12", "13", "14", "15"]}
     order = [str(i) for i in range(16)]
     return _four_finger("kova_numbered_16dof",
-                        "four fingers, four joints each, joints named 0 to 15", names, 1.2,
+                        "four fingers, four joints each, joints named 0 to 15", names, 1.12,
                         order)
 
 
@@ -318,7 +318,7 @@ def five_finger_24dof() -> Hand:
 
 def coupled_20dof() -> Hand:
     """Eight actuators drive twenty joints; names carry a right_hand_ prefix."""
-    k = 1.15
+    k = 1.08
     P = "right_hand_"
     h = Hand("kova_coupled_20dof", P + "base",
              "eight actuators coupled to twenty joints (mimic joints)", scale=k)
@@ -386,15 +386,15 @@ def configs(hand: Hand) -> dict:
     common = f"  urdf_path: {urdf}\n"
     if hand.actuated:
         common += f"  target_joint_names: {yaml_list(hand.actuated)}\n"
-    common += "  low_pass_alpha: 0.6\n"
+    common += "  low_pass_alpha: 0.7\n  normal_delta: 0.001\n"
     position = (header + "retargeting:\n  type: position\n" + common
                 + f"  target_link_names: {yaml_list(tips + mids)}\n"
                 + f"  target_link_human_indices: {yaml_list(tip_landmarks + mid_landmarks)}\n"
-                + "  huber_delta: 0.02\n  normal_delta: 0.004\n")
+                + "  huber_delta: 0.005\n")
     root = hand.root if hand.name != "kova_five_finger_24dof" else "palm"
     n = len(tips)
     vector = (header + "retargeting:\n  type: vector\n" + common
-              + f"  scaling_factor: {hand.scale:g}\n"
+              + f"  scaling_factor: {hand.scale:g}\n  huber_delta: 0.005\n"
               + f"  target_origin_link_names: {yaml_list([root] * (2 * n))}\n"
               + f"  target_task_link_names: {yaml_list(tips + mids)}\n"
               + f"  target_link_human_indices:\n"

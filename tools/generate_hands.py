@@ -6,7 +6,7 @@ origin at the wrist, x along the fingers, y towards the little-finger side, z ou
 Fingers flex towards +z. Together the hands use every joint-naming scheme whose DOF order
 kova fixes, so they double as a test bed for that ordering.
 
-Run from the repository root:  python tools/generate_hands.py
+Run:  python tools/generate_hands.py [RESOURCES_DIR]   (default: the package's resources)
 """
 
 from __future__ import annotations
@@ -19,8 +19,6 @@ import numpy as np
 
 ROOT = Path(__file__).resolve().parent.parent
 RESOURCES = ROOT / "python" / "kova_rs" / "resources"
-HANDS_DIR = RESOURCES / "assets" / "robots" / "hands"
-CONFIGS_DIR = RESOURCES / "configs"
 
 FLEX, ABD, ROT, CUP = "flex", "abd", "rot", "cup"
 AXES = {FLEX: (0, -1, 0), ABD: (0, 0, 1), ROT: (-1, 0, 0), CUP: (1, 0, 0)}
@@ -408,18 +406,22 @@ def configs(hand: Hand) -> dict:
     return {"position": position, "vector": vector, "dexpilot": dexpilot}
 
 
-def main() -> None:
+def main(resources: Path = RESOURCES) -> None:
+    """Write every hand and configuration under ``resources`` (the package's by default)."""
+    hands_dir, configs_dir = resources / "assets" / "robots" / "hands", resources / "configs"
     for make in HANDS:
         hand = make()
-        out = HANDS_DIR / hand.name / f"{hand.name}.urdf"
+        out = hands_dir / hand.name / f"{hand.name}.urdf"
         out.parent.mkdir(parents=True, exist_ok=True)
         out.write_text(hand.urdf())
         for method, text in configs(hand).items():
-            cfg = CONFIGS_DIR / method / f"{hand.name}.yml"
+            cfg = configs_dir / method / f"{hand.name}.yml"
             cfg.parent.mkdir(parents=True, exist_ok=True)
             cfg.write_text(text)
-        print("wrote", out.relative_to(ROOT))
+        print("wrote", out)
 
 
 if __name__ == "__main__":
-    main()
+    import sys
+
+    main(Path(sys.argv[1]) if len(sys.argv) > 1 else RESOURCES)

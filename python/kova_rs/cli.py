@@ -153,7 +153,7 @@ def cmd_demo(args) -> int:
         motion = human_hand.demo_motion()
     keyframes = human_hand.demo_keyframes()
     chosen = [k for k in keyframes if k[0] in ("fist", "pinch_index", "pinch_little", "spread")]
-    can_plot = _plots_available()
+    can_plot = not args.no_plots and _plots_available()
     print(f"Retargeting the demo motion ({len(motion)} frames, "
           f"{len(motion) / human_hand.DEMO_FPS:.1f} s at {human_hand.DEMO_FPS:g} fps) "
           f"onto {args.hand}:")
@@ -175,7 +175,7 @@ def cmd_demo(args) -> int:
         what = "distance to keypoints" if method == "position" else "vector error"
         print(f"  {method:9s} {result.qpos.shape[1]} joints, mean {what} "
               f"{1000 * result.mean_error:.1f} mm")
-    if not can_plot:
+    if not can_plot and not args.no_plots:
         print("  (plots skipped: matplotlib is not installed; pip install matplotlib)")
     print(f"Wrote {len(written)} files to {out.resolve()}:")
     for path in written:
@@ -281,6 +281,7 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--hand", default=DEMO_HAND,
                       help=f"shipped hand to drive (default: {DEMO_HAND}; see 'kova hands')")
     demo.add_argument("--quiet", action="store_true", help="no progress bar")
+    demo.add_argument("--no-plots", action="store_true", help="write the trajectories only")
     demo.set_defaults(func=cmd_demo)
 
     ret = sub.add_parser("retarget", help="retarget a recording with one configuration")

@@ -3,6 +3,7 @@
 from kova_rs._native import __version__
 from kova_rs.hand_frame import mirror, to_hand_frame
 from kova_rs.joints import reorder_joints
+from kova_rs.lowpass import alpha_for_cutoff, cutoff_for_alpha
 from kova_rs.motion_io import load_motion, save_result
 from kova_rs.retargeter import RetargetResult, Retargeter
 
@@ -10,6 +11,8 @@ __all__ = [
     "__version__",
     "Retargeter",
     "RetargetResult",
+    "alpha_for_cutoff",
+    "cutoff_for_alpha",
     "load_motion",
     "mirror",
     "reorder_joints",

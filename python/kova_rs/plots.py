@@ -119,7 +119,7 @@ def plot_frames(keypoints, link_positions, frames, path, *, edges=None, link_nam
     frames = list(frames)
     if not frames:
         raise ValueError("no frames to draw")
-    fig = plt.figure(figsize=(4.2 * len(frames), 4.6))
+    fig = plt.figure(figsize=(4.6 * len(frames), 5.0))
     everything = np.concatenate([keypoints[frames].reshape(-1, 3), links[frames].reshape(-1, 3)])
     centre = 0.5 * (everything.max(axis=0) + everything.min(axis=0))
     half = 0.5 * float(np.max(everything.max(axis=0) - everything.min(axis=0))) + 0.01
@@ -140,7 +140,8 @@ def plot_frames(keypoints, link_positions, frames, path, *, edges=None, link_nam
             getattr(ax, f"set_{axis}lim")(c - half, c + half)
             getattr(ax, f"set_{axis}label")(f"{axis} [m]", fontsize=7)
         ax.tick_params(labelsize=6)
-        ax.view_init(elev=28, azim=-120)
+        ax.view_init(elev=32, azim=-62)
+        ax.set_box_aspect((1, 1, 1))
         ax.set_title(titles[col] if titles else f"frame {f}", fontsize=9)
         if col == 0:
             ax.legend(fontsize=7, loc="upper left")

@@ -9,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import RESOURCES, config_path, urdf_path
+from tool_support import RESOURCES, config_path, urdf_path
 
 PNG = b"\x89PNG\r\n\x1a\n"
 

@@ -5,7 +5,7 @@ import pytest
 
 from kova_rs import human_hand as hh
 
-from conftest import RESOURCES
+from tool_support import RESOURCES, demo_motion  # noqa: F401 (fixture)
 
 BONES = [(0, 1), (1, 2), (2, 3), (3, 4), (5, 6), (6, 7), (7, 8), (9, 10), (10, 11), (11, 12),
          (13, 14), (14, 15), (15, 16), (17, 18), (18, 19), (19, 20), (0, 5), (0, 9), (0, 13),

@@ -9,11 +9,13 @@ from kova_rs import _native
 from kova_rs.retargeter import Retargeter
 from kova_rs.urdf_info import dof_joint_names, read_urdf, resolve_urdf_path
 
-from conftest import CONFIGS_DIR, HANDS, HANDS_DIR, METHODS, RESOURCES, config_path, urdf_path
+from tool_support import (CONFIGS_DIR, HANDS, HANDS_DIR, METHODS, RESOURCES, config_path,
+                          urdf_path)
 
-SHADOW_LIKE = ["WRJ2", "WRJ1", "FFJ4", "FFJ3", "FFJ2", "FFJ1", "LFJ5", "LFJ4", "LFJ3", "LFJ2",
-               "LFJ1", "MFJ4", "MFJ3", "MFJ2", "MFJ1", "RFJ4", "RFJ3", "RFJ2", "RFJ1", "THJ5",
-               "THJ4", "THJ3", "THJ2", "THJ1"]
+WRIST_AND_FIVE_FINGERS = (["WRJ2", "WRJ1"] + [f"FFJ{i}" for i in (4, 3, 2, 1)]
+                          + [f"LFJ{i}" for i in (5, 4, 3, 2, 1)]
+                          + [f"MFJ{i}" for i in (4, 3, 2, 1)] + [f"RFJ{i}" for i in (4, 3, 2, 1)]
+                          + [f"THJ{i}" for i in (5, 4, 3, 2, 1)])
 OPPOSITION = ["Thumb_Opposition", "Thumb_Flexion", "j3", "j4", "index_spread",
               "Index_Finger_Proximal", "Index_Finger_Distal", "j14", "j5", "Finger_Spread",
               "Pinky", "j13", "j17", "ring_spread", "Ring_Finger", "j12", "j16",
@@ -32,7 +34,7 @@ EXPECTED_ORDER = {
                                (0, 1, 2, 3, 12, 13, 14, 15, 4, 5, 6, 7, 8, 9, 10, 11)],
     "kova_numbered_16dof": [str(i) for i in (1, 0, 2, 3, 12, 13, 14, 15, 5, 4, 6, 7, 9, 8, 10,
                                              11)],
-    "kova_five_finger_24dof": SHADOW_LIKE,
+    "kova_five_finger_24dof": WRIST_AND_FIVE_FINGERS,
     "kova_coupled_20dof": ["right_hand_" + n for n in OPPOSITION],
 }
 

@@ -1,4 +1,4 @@
-"""Shared fixtures of the Python tests."""
+"""Paths and fixtures shared by the tests of the kova tool (imported by its test modules)."""
 
 from __future__ import annotations
 

@@ -395,7 +395,7 @@ def configs(hand: Hand) -> dict:
               + f"  scaling_factor: {hand.scale:g}\n  huber_delta: 0.005\n"
               + f"  target_origin_link_names: {yaml_list([root] * (2 * n))}\n"
               + f"  target_task_link_names: {yaml_list(tips + mids)}\n"
-              + f"  target_link_human_indices:\n"
+              + "  target_link_human_indices:\n"
               + f"    - {yaml_list([0] * (2 * n))}\n"
               + f"    - {yaml_list(tip_landmarks + mid_landmarks)}\n")
     dexpilot = (header + "# Human indices are derived from the wrist and the fingertips.\n"

@@ -37,10 +37,12 @@ def _pyplot():
 
 def _save(fig, path) -> Path:
     path = Path(os.fspath(path))
-    if not path.parent.exists():
-        raise ValueError(f"{path}: the folder {path.parent} does not exist")
-    fig.savefig(path, dpi=110, bbox_inches="tight")
-    _pyplot().close(fig)
+    try:
+        if not path.parent.exists():
+            raise ValueError(f"{path}: the folder {path.parent} does not exist")
+        fig.savefig(path, dpi=110, bbox_inches="tight")
+    finally:
+        _pyplot().close(fig)
     return path
 
 

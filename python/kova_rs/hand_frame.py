@@ -33,6 +33,13 @@ def _as_keypoints(keypoints, name: str = "keypoints") -> np.ndarray:
     return kp
 
 
+def _where(bad: np.ndarray) -> str:
+    """' in frame i' for the first bad frame of a sequence, '' for a single frame."""
+    if bad.ndim == 0:
+        return ""
+    return f" in frame {int(np.argmax(bad))}"
+
+
 def hand_frame(keypoints) -> tuple:
     """Rotation and origin of the hand frame, in the keypoints' frame.
 
@@ -46,14 +53,15 @@ def hand_frame(keypoints) -> tuple:
     across = kp[..., LITTLE_KNUCKLE, :] - kp[..., INDEX_KNUCKLE, :]
     x_len = np.linalg.norm(x, axis=-1, keepdims=True)
     if np.any(~np.isfinite(x_len)) or np.any(x_len < 1e-9):
-        raise ValueError("the wrist and the middle-finger knuckle coincide; no hand frame")
+        raise ValueError("the wrist and the middle-finger knuckle coincide"
+                         f"{_where(~(x_len[..., 0] >= 1e-9))}; no hand frame")
     x = x / x_len
     y = across - np.sum(across * x, axis=-1, keepdims=True) * x
     y_len = np.linalg.norm(y, axis=-1, keepdims=True)
     if np.any(~np.isfinite(y_len)) or np.any(y_len < 1e-9):
         raise ValueError(
-            "the index and little-finger knuckles lie on the wrist-middle knuckle line; "
-            "no hand frame"
+            "the index and little-finger knuckles lie on the wrist-middle knuckle line"
+            f"{_where(~(y_len[..., 0] >= 1e-9))}; no hand frame"
         )
     y = y / y_len
     z = np.cross(x, y)

@@ -1,6 +1,5 @@
 """The kova command line, run as a user would: in a subprocess."""
 
-import os
 import re
 import subprocess
 import sys
@@ -16,8 +15,7 @@ PNG = b"\x89PNG\r\n\x1a\n"
 
 def kova(*args, cwd=None):
     return subprocess.run([sys.executable, "-m", "kova_rs", *map(str, args)], cwd=cwd,
-                          capture_output=True, text=True, timeout=600,
-                          env={**os.environ, "PYTHONWARNINGS": "error::DeprecationWarning"})
+                          capture_output=True, text=True, timeout=600)
 
 
 def assert_user_error(run, *fragments):

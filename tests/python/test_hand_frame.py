@@ -79,6 +79,12 @@ class TestHandFrame:
         with pytest.raises(ValueError, match="line"):
             to_hand_frame(flat)
 
+    def test_degenerate_frame_of_a_sequence_is_named(self):
+        frames = np.stack([landmarks(open_hand())] * 4)
+        frames[2, 9] = frames[2, 0]
+        with pytest.raises(ValueError, match="coincide in frame 2"):
+            to_hand_frame(frames)
+
     def test_unknown_side_is_refused(self):
         with pytest.raises(ValueError, match="side"):
             to_hand_frame(landmarks(open_hand()), side="both")

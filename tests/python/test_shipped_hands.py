@@ -160,3 +160,18 @@ def test_shipped_files_are_what_the_generator_writes(tmp_path):
     assert made == shipped
     for rel in made:
         assert (tmp_path / rel).read_text() == (RESOURCES / rel).read_text(), rel
+
+
+# mean demo error in metres, a margin above what the README reports for each hand
+DEMO_ERROR_BOUND = {"position": 0.035, "vector": 0.016, "dexpilot": 0.015}
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("hand", HANDS)
+def test_demo_motion_retargets_onto_every_hand(method, hand):
+    motion = np.load(RESOURCES / "motions" / "demo_motion.npy")
+    result = Retargeter.from_config(config_path(method, hand)).retarget_sequence(motion)
+    assert np.all(np.isfinite(result.qpos))
+    assert result.mean_error < DEMO_ERROR_BOUND[method]
+    # the robot follows the motion: its joints sweep a real range
+    assert np.ptp(result.qpos, axis=0).max() > 0.4

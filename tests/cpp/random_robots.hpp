@@ -1,10 +1,13 @@
 // Random robot descriptions for kinematics tests.
 #pragma once
 
+#include <algorithm>
 #include <numbers>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <Eigen/Geometry>
 
 #include "robot_builder.hpp"
 

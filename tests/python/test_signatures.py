@@ -161,6 +161,10 @@ def test_seq_retargeting_is_not_constructible():
         SeqRetargeting()
     with pytest.raises(TypeError):
         SeqRetargeting.__new__(SeqRetargeting)
+    # No uninitialised native object can be made by going around the constructor.
+    for cls in (SeqRetargeting, RetargetingConfig):
+        with pytest.raises(TypeError):
+            object.__new__(cls)
 
 
 def test_classes_are_immutable_and_final():

@@ -128,7 +128,8 @@ PyRef path_to_py(const std::filesystem::path& path) {
 // SeqRetargeting: one core sequencer behind a mutex with a poisoned flag.
 
 struct PySeqRetargeting {
-  PyObject_HEAD std::mutex mutex;
+  PyObject ob_base;
+  std::mutex mutex;
   bool poisoned;
   std::optional<kova::SeqRetargeting> core;
 };
@@ -352,7 +353,8 @@ PyType_Spec seq_spec = {
 // RetargetingConfig: one validated core configuration, never changed.
 
 struct PyRetargetingConfig {
-  PyObject_HEAD kova::RetargetingConfig config;
+  PyObject ob_base;
+  kova::RetargetingConfig config;
 };
 
 const kova::RetargetingConfig& config_of(PyObject* self) {

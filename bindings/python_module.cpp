@@ -385,7 +385,8 @@ std::filesystem::path default_urdf_dir() {
   }
   const std::filesystem::path module_file(std::string(
       PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
-  if (!module_file.has_parent_path()) return fallback;
+  // Only an empty path or a bare root has no parent; a plain file name has the empty one.
+  if (!module_file.has_relative_path()) return fallback;
   std::filesystem::path directory = module_file.parent_path() / "resources/assets/robots/hands";
   std::error_code error;
   if (!std::filesystem::is_directory(directory, error)) return fallback;

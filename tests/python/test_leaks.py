@@ -191,3 +191,28 @@ def test_internal_faults_and_poisoning(tiny):
         raise AssertionError("not poisoned")
 
     assert_flat(poison_and_use, calls=ERROR_CALLS)
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="None, True and False are immortal")
+def test_singleton_reference_counts_stay_balanced(tiny):
+    config = tiny_config(tiny, "dexpilot")
+    seq = config.build()
+
+    def counts():
+        return [sys.getrefcount(value) for value in (None, True, False)]
+
+    def call():
+        config.add_dummy_free_joint, config.has_joint_limits, config.target_link_names
+        seq.reset(), seq.set_qpos([0.0, 0.0])
+        try:
+            seq.retarget("x")
+        except TypeError:
+            pass
+
+    call()
+    before = counts()
+    for _ in range(10_000):
+        call()
+    # Transient references (the loop's own) are gone again; a leaked or stolen reference per
+    # call would move a count by thousands.
+    assert all(abs(a - b) < 100 for a, b in zip(counts(), before)), (before, counts())

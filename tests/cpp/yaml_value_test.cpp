@@ -144,9 +144,22 @@ TEST(YamlTree, SyntaxErrorsCarryLineAndColumn) {
             "at line 1 column 4");
 }
 
-TEST(YamlTree, ControlCharactersAreRefusedByTheReader) {
-  const std::string message = parse_error(std::string("a: b\x01\n"));
-  EXPECT_NE(message.find("control characters are not allowed"), std::string::npos) << message;
+TEST(YamlTree, ReaderErrorsCarryLineAndColumn) {
+  EXPECT_EQ(parse_error(std::string("a: 1\nb: \xC3\xA9\x01\n")),
+            "control characters are not allowed #1 at line 2 column 5");
+}
+
+TEST(YamlTree, DistinctButEqualAliasedKeysAreDuplicates) {
+  // Two separate chains of the same shape, each fifty levels deep through aliases.
+  std::string text = "a0: &a0 [x]\nb0: &b0 [x]\n";
+  for (int i = 1; i <= 50; ++i) {
+    for (const char* chain : {"a", "b"}) {
+      const std::string name = chain + std::to_string(i);
+      text += name + ": &" + name + " [[*" + chain + std::to_string(i - 1) + "]]\n";
+    }
+  }
+  text += "keys:\n  ? *a50\n  : 1\n  ? *b50\n  : 2\n";
+  EXPECT_EQ(parse_error(text), "duplicate mapping key at line 106 column 5");
 }
 
 TEST(YamlTree, AliasBombIsRefused) {

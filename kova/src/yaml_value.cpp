@@ -173,7 +173,7 @@ bool equal(const Node& a, const Node& b) {
 // building nor freeing the tree recurses.
 class TreeBuilder {
  public:
-  explicit TreeBuilder(Document& document) : document_(document) {}
+  TreeBuilder(Document& document, const Limits& limits) : document_(document), limits_(limits) {}
 
   Result<void> run(std::string_view text) {
     Parser parser(text);
@@ -252,12 +252,23 @@ class TreeBuilder {
     std::unordered_multimap<std::size_t, const Node*> keys;
   };
 
-  Result<void> open(Kind kind, std::string anchor, std::string tag, Mark mark) {
-    if (stack_.size() >= kMaxDepth) {
-      return fail("collections nested deeper than " + std::to_string(kMaxDepth) + " levels" +
+  // A fresh node, unless the document already holds the most it may.
+  Result<Node*> new_node(Mark mark) {
+    if (document_.nodes_.size() >= limits_.max_nodes) {
+      return fail("more than " + std::to_string(limits_.max_nodes) + " nodes in the document" +
                   at(mark));
     }
-    Node& node = document_.nodes_.emplace_back();
+    return &document_.nodes_.emplace_back();
+  }
+
+  Result<void> open(Kind kind, std::string anchor, std::string tag, Mark mark) {
+    if (stack_.size() >= limits_.max_depth) {
+      return fail("collections nested deeper than " + std::to_string(limits_.max_depth) +
+                  " levels" + at(mark));
+    }
+    auto created = new_node(mark);
+    if (!created) return fail(created.error());
+    Node& node = **created;
     node.kind_ = kind;
     node.tag_ = std::move(tag);
     node.mark_ = mark;
@@ -267,7 +278,9 @@ class TreeBuilder {
 
   Result<Node*> make_scalar(const yaml_event_t& event, Mark mark) {
     const auto& scalar = event.data.scalar;
-    Node& node = document_.nodes_.emplace_back();
+    auto created = new_node(mark);
+    if (!created) return fail(created.error());
+    Node& node = **created;
     node.mark_ = mark;
     node.text_.assign(reinterpret_cast<const char*>(scalar.value), scalar.length);
     node.tag_ = as_string(scalar.tag);
@@ -365,9 +378,9 @@ class TreeBuilder {
     }
     const Node& target = *found->second;
     alias_expansion_ += target.expanded_size_;
-    if (alias_expansion_ > kMaxAliasExpansion) {
-      return fail("aliases expand to more than " + std::to_string(kMaxAliasExpansion) + " nodes" +
-                  at(mark));
+    if (alias_expansion_ > limits_.max_alias_expansion) {
+      return fail("aliases expand to more than " + std::to_string(limits_.max_alias_expansion) +
+                  " nodes" + at(mark));
     }
     return attach(target, mark);
   }
@@ -409,14 +422,15 @@ class TreeBuilder {
   }
 
   Document& document_;
+  const Limits& limits_;
   std::vector<Frame> stack_;
   std::unordered_map<std::string, const Node*> anchors_;
   std::size_t alias_expansion_ = 0;
 };
 
-Result<Document> Document::parse(std::string_view text) {
+Result<Document> Document::parse(std::string_view text, const Limits& limits) {
   Document document;
-  TreeBuilder builder(document);
+  TreeBuilder builder(document, limits);
   if (auto status = builder.run(text); !status) return fail(status.error());
   return document;
 }

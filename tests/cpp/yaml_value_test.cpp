@@ -188,6 +188,29 @@ TEST(YamlTree, ModerateAliasUseStaysWithinTheBudget) {
   EXPECT_EQ(document->root().find("uses")->items()[999]->items().size(), 999u);
 }
 
+TEST(YamlTree, DocumentWithTooManyNodesIsRefused) {
+  const kova::yaml::Limits limits{.max_nodes = 100};
+  std::string text = "[";
+  for (int i = 0; i < 200; ++i) text += "0,";
+  text += "]";
+  // The sequence is node one; its hundredth element would be node 101, at column 2 + 2 * 99.
+  const auto refused = Document::parse(text, limits);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error(), "more than 100 nodes in the document at line 1 column 200");
+  EXPECT_TRUE(Document::parse(text.substr(0, 1 + 2 * 99) + "]", limits).has_value());
+  EXPECT_EQ(kova::yaml::Limits{}.max_nodes, 1000000u);
+}
+
+TEST(YamlTree, BudgetsAreThoseOfTheLimits) {
+  EXPECT_EQ(Document::parse("[[[[1]]]]", kova::yaml::Limits{.max_depth = 3}).error(),
+            "collections nested deeper than 3 levels at line 1 column 4");
+  EXPECT_TRUE(Document::parse("[[[1]]]", kova::yaml::Limits{.max_depth = 3}).has_value());
+  const std::string aliases = "a: &a [1, 2, 3]\nb: [*a, *a]\n";
+  EXPECT_EQ(Document::parse(aliases, kova::yaml::Limits{.max_alias_expansion = 7}).error(),
+            "aliases expand to more than 7 nodes at line 2 column 9");
+  EXPECT_TRUE(Document::parse(aliases, kova::yaml::Limits{.max_alias_expansion = 8}).has_value());
+}
+
 TEST(YamlTree, DeepNestingIsRefused) {
   const std::string flow = std::string(10000, '[') + std::string(10000, ']');
   EXPECT_EQ(parse_error(flow), "collections nested deeper than 512 levels at line 1 column 513");

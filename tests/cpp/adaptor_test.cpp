@@ -216,20 +216,25 @@ TEST(AdaptorChainRule, FoldedJacobianIsTheDerivativeWithRespectToTargets) {
       adaptor.forward_qpos(qpos);
       return qpos;
     };
-    for (std::size_t link = 0; link < wrapper.link_count(); ++link) {
-      wrapper.compute_forward_kinematics(full_qpos(x));
-      const Jacobian folded =
-          adaptor.backward_jacobian(wrapper.compute_single_link_position_jacobian_cached(link));
-      for (std::size_t i = 0; i < x.size(); ++i) {
-        Values plus = x, minus = x;
-        plus[i] += 1e-6;
-        minus[i] -= 1e-6;
-        wrapper.compute_forward_kinematics(full_qpos(plus));
-        const Eigen::Vector3d p_plus = wrapper.link_position(link);
-        wrapper.compute_forward_kinematics(full_qpos(minus));
-        const Eigen::Vector3d numeric = (p_plus - wrapper.link_position(link)) / 2e-6;
+    const std::size_t links = wrapper.link_count();
+    wrapper.compute_forward_kinematics(full_qpos(x));
+    std::vector<Jacobian> folded;
+    for (std::size_t link = 0; link < links; ++link) {
+      folded.push_back(
+          adaptor.backward_jacobian(wrapper.compute_single_link_position_jacobian_cached(link)));
+    }
+    std::vector<Eigen::Vector3d> at_plus(links);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      Values plus = x, minus = x;
+      plus[i] += 1e-6;
+      minus[i] -= 1e-6;
+      wrapper.compute_forward_kinematics(full_qpos(plus));
+      for (std::size_t link = 0; link < links; ++link) at_plus[link] = wrapper.link_position(link);
+      wrapper.compute_forward_kinematics(full_qpos(minus));
+      for (std::size_t link = 0; link < links; ++link) {
+        const Eigen::Vector3d numeric = (at_plus[link] - wrapper.link_position(link)) / 2e-6;
         for (int r = 0; r < 3; ++r) {
-          EXPECT_NEAR(folded(r, static_cast<Eigen::Index>(i)), numeric(r),
+          EXPECT_NEAR(folded[link](r, static_cast<Eigen::Index>(i)), numeric(r),
                       1e-6 * (1.0 + std::abs(numeric(r))))
               << "trial " << trial << ", link " << link << ", target " << i;
         }

@@ -63,16 +63,34 @@ Jacobian numeric_jacobian(RobotWrapper& wrapper, std::vector<double> qpos, std::
   return result;
 }
 
-void expect_jacobian_matches_differences(RobotWrapper& wrapper, const std::vector<double>& qpos,
-                                         const std::string& context) {
-  for (std::size_t link = 0; link < wrapper.link_count(); ++link) {
-    const Jacobian numeric = numeric_jacobian(wrapper, qpos, link);
+// Every link's Jacobian against central differences; one pair of forward-kinematics passes per
+// joint serves all links.
+void expect_jacobian_matches_differences(RobotWrapper& wrapper, std::vector<double> qpos,
+                                         const std::string& context, double step = 1e-6) {
+  const std::size_t links = wrapper.link_count();
+  std::vector<Jacobian> numeric(links, Jacobian(3, static_cast<Eigen::Index>(qpos.size())));
+  std::vector<Eigen::Vector3d> plus(links);
+  for (std::size_t j = 0; j < qpos.size(); ++j) {
+    const double saved = qpos[j];
+    qpos[j] = saved + step;
     wrapper.compute_forward_kinematics(qpos);
+    for (std::size_t link = 0; link < links; ++link) plus[link] = wrapper.link_position(link);
+    qpos[j] = saved - step;
+    wrapper.compute_forward_kinematics(qpos);
+    for (std::size_t link = 0; link < links; ++link) {
+      numeric[link].col(static_cast<Eigen::Index>(j)) =
+          (plus[link] - wrapper.link_position(link)) / (2 * step);
+    }
+    qpos[j] = saved;
+  }
+  wrapper.compute_forward_kinematics(qpos);
+  for (std::size_t link = 0; link < links; ++link) {
     const Jacobian analytic = wrapper.compute_single_link_position_jacobian_cached(link);
-    ASSERT_EQ(analytic.cols(), numeric.cols());
+    ASSERT_EQ(analytic.cols(), numeric[link].cols());
     for (Eigen::Index j = 0; j < analytic.cols(); ++j) {
       for (Eigen::Index r = 0; r < 3; ++r) {
-        EXPECT_NEAR(analytic(r, j), numeric(r, j), 1e-6 * (1.0 + std::abs(numeric(r, j))))
+        const double expected = numeric[link](r, j);
+        EXPECT_NEAR(analytic(r, j), expected, 1e-6 * (1.0 + std::abs(expected)))
             << context << ": link " << wrapper.urdf().links[link].name << ", column " << j << " ("
             << wrapper.dof_joints()[static_cast<std::size_t>(j)].name << "), row " << r;
       }
@@ -272,7 +290,7 @@ UrdfRobot random_odd_graph(std::mt19937& rng) {
 TEST(KinematicPlan, MatchesThePlainTraversalBitForBit) {
   std::mt19937 rng(2024);
   int compared = 0;
-  for (int trial = 0; trial < 600; ++trial) {
+  for (int trial = 0; trial < 400; ++trial) {
     auto created = RobotWrapper::create(random_odd_graph(rng));
     if (!created) {
       EXPECT_NE(created.error().find("closes a cycle"), std::string::npos) << created.error();
@@ -297,7 +315,7 @@ TEST(KinematicPlan, MatchesThePlainTraversalBitForBit) {
     }
     ++compared;
   }
-  EXPECT_GT(compared, 400);
+  EXPECT_GT(compared, 250);
 }
 
 TEST(KinematicPlan, NonFiniteValuesPropagateLikeThePlainTraversal) {

@@ -42,6 +42,9 @@ DONE, SKIPPED, FAILED = "done", "skipped", "failed"
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
+# How long to keep trying to reach a Dask scheduler before giving up.
+SCHEDULER_TIMEOUT = "15s"
+
 
 class BatchUsageError(Exception):
     """A mistake in how the batch was asked for (paths, configuration, scheduler): exit status 2."""
@@ -370,7 +373,7 @@ def run_dask(jobs: Sequence[Job], config: str, backend: Backend, scheduler: str,
         raise BatchUsageError(
             "--scheduler needs Dask distributed: pip install 'kova_rs[dask]'") from None
     try:
-        client = Client(scheduler, timeout="15s")
+        client = Client(scheduler, timeout=SCHEDULER_TIMEOUT)
     except (OSError, TimeoutError, ValueError) as exc:
         raise BatchUsageError(f"cannot reach the Dask scheduler at {scheduler}: "
                               f"{describe_error(exc)}") from None

@@ -63,10 +63,22 @@ def _load_motion(path: str) -> np.ndarray:
     return load_motion(path)
 
 
+class _FreshSequence:
+    """Retargets each recording as a sequence of its own: the warm start and the filter begin
+    anew, so a result does not depend on which recordings the worker did before."""
+
+    def __init__(self, retargeter: Any):
+        self.retargeter = retargeter
+
+    def __call__(self, keypoints: np.ndarray) -> Any:
+        self.retargeter.reset()
+        return self.retargeter.retarget_sequence(keypoints)
+
+
 def _build_retargeter(config: str) -> RetargetFn:
     from kova_rs.retargeter import Retargeter
 
-    return Retargeter.from_config(config).retarget_sequence
+    return _FreshSequence(Retargeter.from_config(config))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -160,10 +172,11 @@ def result_arrays(result: Any, frames: int, source: str) -> dict[str, np.ndarray
         )
     if errors.ndim != 2 or errors.shape[0] != frames:
         raise ValueError(f"retargeting returned errors of shape {errors.shape} for {frames} frames")
-    return {
-        "qpos": qpos,
-        "joint_names": names,
-        "errors": errors,
+    arrays = {"qpos": qpos, "joint_names": names, "errors": errors}
+    method = getattr(result, "method", None)
+    if method:
+        arrays["method"] = np.asarray(str(method))
+    return arrays | {
         "source": np.asarray(source),
         FRAMES_KEY: np.asarray(frames, dtype=np.int64),
         COMPLETE_KEY: np.asarray(True),

@@ -3,7 +3,8 @@
 Every recording under an input directory is retargeted into a mirrored ``.npz`` under the output
 directory. A recording is always solved frame after frame by one retargeter (warm starts); the
 recordings themselves run in parallel, on local worker processes or on a Dask cluster. Each worker
-builds its retargeter once per configuration and reuses it for every recording it is given.
+reads the configuration once and retargets every recording it is given as a sequence of its own,
+so a result is the same whichever worker computed it and whatever it computed before.
 
 Safe on real datasets: an output is written under a temporary name in its own directory and renamed
 into place, so a file at the final name is always whole; a run skips the recordings whose output is
@@ -64,21 +65,25 @@ def _load_motion(path: str) -> np.ndarray:
 
 
 class _FreshSequence:
-    """Retargets each recording as a sequence of its own: the warm start and the filter begin
-    anew, so a result does not depend on which recordings the worker did before."""
+    """Retargets each recording as a sequence of its own, so that a result never depends on which
+    recordings the worker did before. The configuration is read once; each recording gets a new
+    sequence built from it (well under a millisecond), because a sequence's low-pass filter keeps
+    its history across ``reset()`` and would blend the previous recording into the next one."""
 
-    def __init__(self, retargeter: Any):
-        self.retargeter = retargeter
+    def __init__(self, config: str):
+        from kova_rs import _native
+        from kova_rs.retargeter import Retargeter
+
+        self.make = Retargeter
+        self.config = _native.RetargetingConfig.from_file(config)
+        self.make(self.config)  # a configuration that does not build fails here, once
 
     def __call__(self, keypoints: np.ndarray) -> Any:
-        self.retargeter.reset()
-        return self.retargeter.retarget_sequence(keypoints)
+        return self.make(self.config).retarget_sequence(keypoints)
 
 
 def _build_retargeter(config: str) -> RetargetFn:
-    from kova_rs.retargeter import Retargeter
-
-    return _FreshSequence(Retargeter.from_config(config))
+    return _FreshSequence(config)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -116,9 +121,8 @@ class Outcome:
     reason: str = ""
 
 
-# One retargeter per configuration in each worker thread (a Dask worker may run several tasks
-# at once in threads; a retargeter carries its warm start from frame to frame, so it is never
-# shared between threads).
+# One retargeter per configuration in each worker thread: a Dask worker may run several tasks at
+# once in threads, and a retargeter need not be safe to share between them.
 _local = threading.local()
 
 
@@ -514,7 +518,8 @@ def run_batch(config: str | os.PathLike[str], inputs: str | os.PathLike[str],
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as exc:
-        raise BatchUsageError(f"config {config}: {describe_error(exc)}") from None
+        raise BatchUsageError(f"config {config}: {str(exc).strip() or type(exc).__name__}"
+                              ) from None
     jobs = discover(inputs, output)
     if not jobs:
         raise BatchUsageError(f"no recordings ({', '.join(RECORDING_SUFFIXES)}) under {inputs}")

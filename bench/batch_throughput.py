@@ -1,10 +1,12 @@
 """Throughput of ``kova batch``: frames per second with 1 and with 2 local worker processes.
 
-A dataset of 20 recordings (the shipped demo motion, each copy with a little noise of its own) is
-retargeted from scratch once per worker count; the ratio of the two rates is the scaling.
+A dataset of 20 recordings of 1110 frames each (37 s at 30 fps: the shipped demo motion played
+forwards and backwards, each recording with a little noise of its own) is retargeted from scratch
+once per worker count; the ratio of the two rates is the scaling. The times are wall-clock times
+of whole runs, worker start-up included.
 
     .venv/bin/python bench/batch_throughput.py [--config position/kova_five_finger_24dof]
-        [--recordings 20] [--workers 1 2] [--repeat 1]
+        [--recordings 20] [--frames 1110] [--workers 1 2] [--repeat 1]
 """
 
 from __future__ import annotations
@@ -22,12 +24,14 @@ from kova_rs import batch
 from kova_rs.retargeter import resources_dir, shipped_config
 
 
-def make_dataset(root: Path, recordings: int, motion: np.ndarray) -> int:
+def make_dataset(root: Path, recordings: int, frames: int, motion: np.ndarray) -> int:
+    loop = np.concatenate([motion, motion[::-1]])  # continuous when repeated
+    long = np.concatenate([loop] * (frames // len(loop) + 1))[:frames]
     rng = np.random.default_rng(7)
     for i in range(recordings):
-        noisy = motion + rng.normal(scale=0.002, size=motion.shape)
+        noisy = long + rng.normal(scale=0.002, size=long.shape)
         np.save(root / f"take_{i:03d}.npy", noisy)
-    return recordings * len(motion)
+    return recordings * frames
 
 
 def resolve_config(text: str) -> Path:
@@ -42,6 +46,7 @@ def main() -> int:
     parser.add_argument("--config", default="position/kova_five_finger_24dof",
                         help="YAML file, or a shipped configuration as METHOD/HAND")
     parser.add_argument("--recordings", type=int, default=20)
+    parser.add_argument("--frames", type=int, default=1110, help="frames per recording")
     parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--repeat", type=int, default=1, help="runs per worker count (best kept)")
     args = parser.parse_args()
@@ -49,13 +54,13 @@ def main() -> int:
     config = resolve_config(args.config)
     motion = np.load(resources_dir() / "motions" / "demo_motion.npy")
     print(f"config {config.relative_to(config.parents[2]) if 'resources' in config.parts else config}")
-    print(f"{args.recordings} recordings x {len(motion)} frames, cores available: "
+    print(f"{args.recordings} recordings x {args.frames} frames, cores available: "
           f"{len(os.sched_getaffinity(0))}, load average {os.getloadavg()[0]:.2f}")
     rates: dict[int, float] = {}
     with tempfile.TemporaryDirectory(prefix="kova-batch-bench-") as tmp:
         inputs = Path(tmp, "in")
         inputs.mkdir()
-        frames = make_dataset(inputs, args.recordings, motion)
+        frames = make_dataset(inputs, args.recordings, args.frames, motion)
         for workers in args.workers:
             best = 0.0
             for run in range(args.repeat):

@@ -263,3 +263,52 @@ def test_a_recording_that_kills_its_worker_fails_alone(tmp_path):
     assert summary.done == 5
     del made[killer]
     _check_outputs(tmp_path / "out", made)
+
+
+INTERRUPTIBLE = textwrap.dedent("""
+    import argparse, sys
+    sys.path.insert(0, {tests!r})
+    from batch_fakes import FAKE
+    from kova_rs import batch
+    args = argparse.Namespace(config={config!r}, inputs={inputs!r}, output={output!r}, workers=2,
+                              scheduler=None, progress=False)
+    sys.exit(batch.run(args, backend=FAKE))
+""")
+
+
+def test_ctrl_c_stops_the_workers_and_exits_130(tmp_path):
+    make_dataset(tmp_path / "in", 12)
+    pid_dir = tmp_path / "pids"
+    pid_dir.mkdir()
+    config = fake_config(tmp_path / "fake.json", delay=0.3, pid_dir=str(pid_dir))
+    output = tmp_path / "out"
+    script = INTERRUPTIBLE.format(tests=str(TESTS_DIR), config=str(config),
+                                  inputs=str(tmp_path / "in"), output=str(output))
+    runner = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    try:
+        assert _wait_for(lambda: len(list(output.rglob("*.npz"))) >= 2)
+        runner.send_signal(signal.SIGINT)  # the parent only, as a terminal sends it to the group
+        out, err = runner.communicate(timeout=30)
+    finally:
+        if runner.poll() is None:
+            runner.kill()
+            runner.wait()
+    assert runner.returncode == 130, err
+    assert "interrupted; run the same command again to resume" in err
+    workers = [int(p.name) for p in pid_dir.iterdir()]
+    assert workers and _wait_for(lambda: not any(_alive(pid) for pid in workers), timeout=10)
+    for path in output.rglob("*.npz"):
+        assert batch.output_is_complete(path, 5), path
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    # a zombie not yet reaped by init counts as gone
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().split()[2] != "Z"
+    except OSError:
+        return False

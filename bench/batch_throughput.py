@@ -53,7 +53,7 @@ def main() -> int:
 
     config = resolve_config(args.config)
     motion = np.load(resources_dir() / "motions" / "demo_motion.npy")
-    print(f"config {config.relative_to(config.parents[2]) if 'resources' in config.parts else config}")
+    print(f"config {config}")
     print(f"{args.recordings} recordings x {args.frames} frames, cores available: "
           f"{len(os.sched_getaffinity(0))}, load average {os.getloadavg()[0]:.2f}")
     rates: dict[int, float] = {}

@@ -49,7 +49,8 @@ CONFIG = """retargeting:
 
 
 def main() -> int:
-    print(f"kova_rs {native.__version__} from {Path(native.__file__).parent}, numpy {np.__version__}")
+    print(f"kova_rs {native.__version__} from {Path(native.__file__).parent}, "
+          f"numpy {np.__version__}")
     if not hasattr(native, "RetargetingConfig"):
         print("extension without RetargetingConfig yet: import checked only")
         return 0

@@ -202,7 +202,8 @@ def write_output_atomically(path: str | os.PathLike[str], arrays: dict[str, np.n
     final = Path(path)
     final.parent.mkdir(parents=True, exist_ok=True)
     _remove_stale_partials(final)
-    fd, tmp = tempfile.mkstemp(dir=final.parent, prefix="." + final.name + ".", suffix=PARTIAL_SUFFIX)
+    fd, tmp = tempfile.mkstemp(dir=final.parent, prefix="." + final.name + ".",
+                               suffix=PARTIAL_SUFFIX)
     try:
         with os.fdopen(fd, "wb") as handle:
             np.savez(handle, **arrays)
@@ -299,7 +300,8 @@ def _check_outputs(jobs: Sequence[Job]) -> None:
         key = os.path.realpath(job.output)
         if key in by_output:
             raise BatchUsageError(
-                f"{by_output[key].relative} and {job.relative} would both be written to {job.output}"
+                f"{by_output[key].relative} and {job.relative} would both be written to "
+                f"{job.output}"
             )
         by_output[key] = job
         if key in sources:

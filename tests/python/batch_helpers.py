@@ -9,7 +9,7 @@ import numpy as np
 
 
 def recording(tag: int, frames: int = 5) -> np.ndarray:
-    """A recording whose very first number is ``tag``, so the fake retargeter can tell them apart."""
+    """A recording whose first number is ``tag``, so the fake retargeter can tell them apart."""
     rng = np.random.default_rng(tag)
     data = rng.normal(scale=0.05, size=(frames, 21, 3))
     data[0, 0, 0] = float(tag)
@@ -28,7 +28,7 @@ def write_recording(path: Path, data: np.ndarray) -> Path:
 
 
 def make_dataset(root: Path, count: int, frames: int = 5) -> dict[str, np.ndarray]:
-    """``count`` recordings spread over nested folders and all three formats; relative path -> data."""
+    """``count`` recordings over nested folders and all three formats: relative path -> data."""
     formats = (".npy", ".npz", ".csv")
     made = {}
     for i in range(count):

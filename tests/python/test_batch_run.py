@@ -233,7 +233,8 @@ def test_a_killed_worker_does_not_lose_its_recordings(tmp_path):
     made = make_dataset(tmp_path / "in", 8)
     pid_dir = tmp_path / "pids"
     pid_dir.mkdir()
-    config = fake_config(tmp_path / "fake.json", pid_dir=str(pid_dir), delay=0.2)
+    log = tmp_path / "retargeted.log"
+    config = fake_config(tmp_path / "fake.json", pid_dir=str(pid_dir), delay=0.2, log=str(log))
     killed = []
 
     def kill_one_worker():
@@ -250,6 +251,12 @@ def test_a_killed_worker_does_not_lose_its_recordings(tmp_path):
     assert killed
     assert summary.failed == [] and summary.done == 8
     _check_outputs(tmp_path / "out", made)
+    # and a run after that finds everything complete and redoes nothing
+    log.unlink()
+    summary = batch.run_batch(config, tmp_path / "in", tmp_path / "out", workers=2,
+                              backend=FAKE, progress=False)
+    assert (summary.done, summary.skipped, summary.failed) == (0, 8, [])
+    assert not log.exists()
 
 
 def test_a_recording_that_kills_its_worker_fails_alone(tmp_path):

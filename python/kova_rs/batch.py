@@ -579,7 +579,8 @@ def _positive_int(text: str) -> int:
 
 def configure_parser(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
     parser.add_argument("--config", required=True, metavar="FILE",
-                        help="retargeting configuration (YAML)")
+                        help="retargeting configuration (YAML), or a shipped one such as "
+                             "position/kova_five_finger_24dof")
     parser.add_argument("--inputs", required=True, metavar="DIR",
                         help="directory searched recursively for recordings (.npy, .npz, .csv)")
     parser.add_argument("--output", required=True, metavar="DIR",
@@ -605,6 +606,17 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     return parser
 
 
+def find_config(text: str) -> str:
+    """A configuration file as given, or a shipped one such as ``position/kova_compact_10dof``."""
+    if Path(text).exists():
+        return text
+    shipped = Path(__file__).resolve().parent / "resources" / "configs" / text
+    for candidate in (shipped, shipped.with_name(shipped.name + ".yml")):
+        if candidate.is_file():
+            return str(candidate)
+    return text  # reported as missing by the checks
+
+
 def run(args: argparse.Namespace, backend: Backend = DEFAULT_BACKEND) -> int:
     """Runs ``kova batch``; returns the exit status (0 nothing failed, 1 some recording failed,
     2 a usage mistake, 130 interrupted)."""
@@ -612,7 +624,8 @@ def run(args: argparse.Namespace, backend: Backend = DEFAULT_BACKEND) -> int:
         print("kova batch: --workers is ignored with --scheduler (the cluster sets the workers)",
               file=sys.stderr)
     try:
-        summary = run_batch(args.config, args.inputs, args.output, workers=args.workers,
+        summary = run_batch(find_config(args.config), args.inputs, args.output,
+                            workers=args.workers,
                             scheduler=args.scheduler, backend=backend, progress=args.progress)
     except BatchUsageError as exc:
         print(f"kova batch: error: {exc}", file=sys.stderr)

@@ -75,3 +75,26 @@ def test_kova_batch_with_a_config_that_does_not_build_exits_2(tmp_path, demo_mot
     lines = run.stderr.strip().splitlines()
     assert len(lines) == 1 and "URDF path" in lines[0] and "bad.yml" in lines[0]
     assert not (tmp_path / "out").exists()
+
+
+def test_kova_batch_takes_a_shipped_configuration_by_name(tmp_path, demo_motion):
+    np.save(tmp_path / "in.npy", demo_motion[:3])
+    run = kova("batch", "--config", f"vector/{HAND}", "--inputs", str(tmp_path),
+               "--output", str(tmp_path / "out"), "--workers", "1")
+    assert run.returncode == 0, run.stderr
+    assert str(load_result(tmp_path / "out" / "in.npz")["method"]) == "vector"
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--workers", "0"], "--workers: must be at least 1, got 0"),
+    (["--inputs", "nowhere"], "inputs directory nowhere does not exist"),
+])
+def test_kova_batch_usage_mistakes_are_one_line_and_exit_2(tmp_path, argv, message):
+    base = {"--config": f"position/{HAND}", "--inputs": str(tmp_path), "--output":
+            str(tmp_path / "out")}
+    for flag, value in zip(argv[::2], argv[1::2]):
+        base[flag] = value
+    run = kova("batch", *[item for pair in base.items() for item in pair])
+    assert run.returncode == 2
+    lines = run.stderr.strip().splitlines()
+    assert len(lines) == 1 and message in lines[0], run.stderr

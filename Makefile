@@ -10,7 +10,7 @@ BENCH_BUILD := build/bench
 
 APT_PACKAGES := g++ make cmake pkg-config git python3 python3-venv python3-dev \
 	libnlopt-dev libyaml-dev libpugixml-dev libeigen3-dev libgtest-dev libbenchmark-dev
-PY_PACKAGES := scikit-build-core numpy pytest matplotlib tqdm
+PY_PACKAGES := scikit-build-core numpy pytest matplotlib tqdm 'dask[distributed]'
 
 .PHONY: all deps system-deps python-deps build test test-cpp test-python install-python \
 	demo sanitize bench-build bench bench-smoke clean wheel wheel-check

@@ -3,7 +3,8 @@
 A dataset of 20 recordings of 1110 frames each (37 s at 30 fps: the shipped demo motion played
 forwards and backwards, each recording with a little noise of its own) is retargeted from scratch
 once per worker count; the ratio of the two rates is the scaling. The times are wall-clock times
-of whole runs, worker start-up included.
+of whole runs, worker start-up included. "cores used" is the workers' CPU time over the wall
+time: on a busy machine it shows how much of the two cores the run actually got.
 
     .venv/bin/python bench/batch_throughput.py [--config position/kova_five_finger_24dof]
         [--recordings 20] [--frames 1110] [--workers 1 2] [--repeat 1]
@@ -69,12 +70,14 @@ def main() -> int:
                 summary = batch.run_batch(config, inputs, output, workers=workers,
                                           progress=False)
                 wall = time.perf_counter() - start
+                cpu = summary.cpu_seconds
                 if summary.failed or summary.done != args.recordings:
                     print(f"run failed: {summary.line()}", file=sys.stderr)
                     return 1
                 assert summary.frames == frames
                 best = max(best, frames / wall)
-                print(f"workers {workers} run {run}: {wall:7.2f} s  {frames / wall:9.1f} frames/s")
+                print(f"workers {workers} run {run}: {wall:7.2f} s  {frames / wall:9.1f} frames/s"
+                      f"  worker CPU {cpu:6.2f} s  cores used {cpu / wall:4.2f}")
             rates[workers] = best
     base = rates[args.workers[0]]
     print()

@@ -117,8 +117,9 @@ class Outcome:
     relative: str
     status: str
     frames: int = 0
-    seconds: float = 0.0
+    seconds: float = 0.0  # wall-clock time in the worker
     reason: str = ""
+    cpu_seconds: float = 0.0  # processor time of the worker for this recording
 
 
 # One retargeter per configuration in each worker thread: a Dask worker may run several tasks at
@@ -229,7 +230,7 @@ def write_output_atomically(path: str | os.PathLike[str], arrays: dict[str, np.n
 def process_recording(job: Job, config: str, backend: Backend = DEFAULT_BACKEND) -> Outcome:
     """Retargets one recording unless its output is already complete. Never raises for a bad
     recording: the reason goes into the outcome."""
-    start = time.perf_counter()
+    start, cpu_start = time.perf_counter(), time.process_time()
     try:
         keypoints = backend.load(job.source)
         frames = int(np.shape(keypoints)[0])
@@ -244,7 +245,8 @@ def process_recording(job: Job, config: str, backend: Backend = DEFAULT_BACKEND)
             _forget_retargeter(config, backend)
             raise
         write_output_atomically(job.output, result_arrays(result, frames, job.relative))
-        return Outcome(job.relative, DONE, frames, time.perf_counter() - start)
+        return Outcome(job.relative, DONE, frames, time.perf_counter() - start,
+                       cpu_seconds=time.process_time() - cpu_start)
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as exc:  # includes the extension's internal-fault exception
@@ -324,8 +326,12 @@ def _ignore_interrupts() -> None:
 def _pool_context():
     import multiprocessing
 
-    methods = multiprocessing.get_all_start_methods()
-    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+    if "forkserver" not in multiprocessing.get_all_start_methods():
+        return multiprocessing.get_context("spawn")
+    context = multiprocessing.get_context("forkserver")
+    # The fork server imports these once; every worker forked from it starts with them loaded.
+    context.set_forkserver_preload(["kova_rs.batch", "kova_rs.retargeter"])
+    return context
 
 
 def _terminate(pool: ProcessPoolExecutor) -> None:
@@ -426,6 +432,7 @@ class Summary:
     failed: list[Outcome] = dataclasses.field(default_factory=list)
     frames: int = 0
     seconds: float = 0.0
+    cpu_seconds: float = 0.0  # processor time the workers spent on the recordings done
 
     @property
     def frames_per_second(self) -> float:
@@ -536,6 +543,7 @@ def run_batch(config: str | os.PathLike[str], inputs: str | os.PathLike[str],
         if outcome.status == DONE:
             summary.done += 1
             summary.frames += outcome.frames
+            summary.cpu_seconds += outcome.cpu_seconds
         elif outcome.status == SKIPPED:
             summary.skipped += 1
         else:

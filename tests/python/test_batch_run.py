@@ -249,7 +249,7 @@ def test_a_killed_worker_does_not_lose_its_recordings(tmp_path):
                               backend=FAKE, progress=False)
     killer.join()
     assert killed
-    assert summary.failed == [] and summary.done == 8
+    assert summary.failed == [] and summary.done + summary.skipped == 8
     _check_outputs(tmp_path / "out", made)
     # and a run after that finds everything complete and redoes nothing
     log.unlink()
@@ -267,7 +267,8 @@ def test_a_recording_that_kills_its_worker_fails_alone(tmp_path):
     killer = "subject_0/take_003.npy"
     assert [(o.relative, o.reason) for o in summary.failed] == [
         (killer, "the worker process died while retargeting it")]
-    assert summary.done == 5
+    # a recording finished just before the pool broke is found complete when retried
+    assert summary.done + summary.skipped == 5
     del made[killer]
     _check_outputs(tmp_path / "out", made)
 

@@ -85,7 +85,8 @@ wheel: system-deps python-deps
 	rm -rf $(WHEEL_BUILD)/raw dist/kova_rs-*.whl
 	$(PY) -m pip wheel . --no-deps --no-build-isolation -w $(WHEEL_BUILD)/raw \
 	  -C cmake.define.KOVA_STATIC_DEPS=ON -C build-dir=$(WHEEL_BUILD)/cmake
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist $(WHEEL_BUILD)/raw/kova_rs-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" \
+	  $(PY) -m auditwheel repair -w dist $(WHEEL_BUILD)/raw/kova_rs-*.whl
 	$(PY) -m auditwheel show dist/kova_rs-*.whl
 
 # Installs the wheel into a fresh venv with the system libraries out of reach and runs the demo.

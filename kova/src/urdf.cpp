@@ -28,7 +28,7 @@ std::string read_failure(const std::string& description) {
 }
 
 Result<std::string> read_whole_file(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return fail(read_failure(std::generic_category().message(errno)));
   std::string text;
   std::string error;

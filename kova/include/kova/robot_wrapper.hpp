@@ -74,33 +74,37 @@ class RobotWrapper {
 
  private:
   RobotWrapper() = default;
+  Status build_plan();
 
-  // Forward kinematics as a flat plan (see robot_wrapper.cpp).
+  // How a joint moves its child, decided once from the type string.
+  enum class Motion : std::uint8_t { kRevolute, kPrismatic, kNone };
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+  // Forward kinematics as a flat plan: the breadth-first visits that have joints to follow, in
+  // visiting order. Each visit copies its link's transform when it starts, then runs its steps.
   struct Visit {
-    std::uint32_t link_slot;    // transform read as P when the link is taken from the queue
-    std::uint32_t first_step;   // range into steps_
+    std::uint32_t link_slot;
+    std::uint32_t first_step;  // range into steps_
     std::uint32_t step_count;
   };
-  enum class Motion : std::uint8_t { kRevolute, kPrismatic, kNone };
   struct Step {
-    std::uint32_t joint;        // position in urdf_.joints
-    std::uint32_t child_slot;   // kNoSlot when the child is not a known link
-    std::uint32_t dof;          // kNoSlot when q = 0
+    std::uint32_t joint;       // position in urdf_.joints
+    std::uint32_t child_slot;  // kNone when the child is not a known link
+    std::uint32_t dof;         // position in qpos; kNone when the joint moves with q = 0
     Motion motion;
   };
-  // Upward walk for Jacobians: each link's next link towards the root and the DOF columns whose
-  // joint names the walk collects at that link.
-  struct UpLink {
-    std::uint32_t up;           // kNoSlot at the end of the walk
-    std::uint32_t first_column;  // range into up_columns_
+  // Upward walk for Jacobians over link names (a functional graph, checked acyclic): the next
+  // name towards the root and the DOF columns whose joint name the walk collects at this name.
+  struct UpNode {
+    std::uint32_t up;  // kNone at the end of the walk
+    std::uint32_t first_column;
     std::uint32_t column_count;
   };
   struct Column {
-    std::uint32_t dof;          // Jacobian column
-    std::uint32_t parent_slot;  // kNoSlot: column stays zero
+    std::uint32_t dof;          // Jacobian column, position in dof_joints_
+    std::uint32_t parent_slot;  // transform of the joint's parent link; kNone: column stays zero
     Motion motion;
   };
-  static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
 
   UrdfRobot urdf_;
   std::vector<JointSpec> dof_joints_;
@@ -112,11 +116,12 @@ class RobotWrapper {
   std::unordered_map<std::string, std::string> child_link_joint_;
   std::unordered_map<std::string, std::vector<std::size_t>> parent_link_joints_;
 
-  std::uint32_t root_slot_ = kNoSlot;
+  std::uint32_t root_slot_ = kNone;
   std::vector<Visit> visits_;
   std::vector<Step> steps_;
-  std::vector<UpLink> up_links_;  // one per link slot
-  std::vector<Column> up_columns_;
+  std::vector<std::uint32_t> link_nodes_;  // per link slot: its name's node in up_nodes_
+  std::vector<UpNode> up_nodes_;
+  std::vector<Column> columns_;
 };
 
 }  // namespace kova

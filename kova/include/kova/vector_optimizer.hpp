@@ -2,6 +2,8 @@
 // of each vector error).
 #pragma once
 
+#include <cstddef>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -9,13 +11,80 @@
 
 namespace kova {
 
-class VectorOptimizer final : public Optimizer {
+struct ObjectiveProbe;
+
+// Link bookkeeping and objective shared by the vector and DexPilot optimisers: V robot vectors,
+// each from an origin link to a task link, over the distinct links in first-use order.
+class LinkVectorObjective {
+ public:
+  // Distinct links over the origin names, then the task names. Throws InternalFault
+  // "Link {} not found", or index out of range when there are fewer task than origin names.
+  LinkVectorObjective(const RobotWrapper& robot, const std::vector<std::string>& origin_link_names,
+                      const std::vector<std::string>& task_link_names, std::size_t opt_dof);
+
+  std::size_t vector_count() const { return origin_link_indices_.size(); }
+  const std::vector<std::size_t>& origin_link_indices() const { return origin_link_indices_; }
+  const std::vector<std::size_t>& task_link_indices() const { return task_link_indices_; }
+  const std::vector<std::size_t>& computed_link_indices() const { return computed_link_indices_; }
+
+  // Targets (3 per vector) and weights (1 per vector), written per frame by the owner.
+  std::span<double> targets() { return targets_; }
+  std::span<const double> targets() const { return targets_; }
+  std::span<double> weights() { return weights_; }
+  std::span<const double> weights() const { return weights_; }
+
+  // Weighted mean Huber loss of the vector errors' lengths, plus the regulariser.
+  double evaluate(OptimizerBase& base, double huber_delta, double normal_delta, const double* x,
+                  double* grad);
+
+ private:
+  // One signed contribution of a vector to a link's gradient.
+  struct Contribution {
+    std::size_t vector;
+    bool task;  // +D[vector] when the link is the task, -D[vector] when it is the origin
+  };
+
+  std::vector<std::size_t> origin_link_indices_;
+  std::vector<std::size_t> task_link_indices_;
+  std::vector<std::size_t> computed_link_indices_;
+  std::vector<std::size_t> first_contribution_;  // per link, range into contributions_
+  std::vector<Contribution> contributions_;
+  std::vector<double> targets_;
+  std::vector<double> weights_;
+  std::vector<double> positions_;      // 3 per distinct link
+  std::vector<double> loss_gradient_;  // 3 per vector: D
+  Jacobian jacobian_;                  // 3 x opt_dof
+};
+
+class VectorOptimizer final : public OptimizerBase {
  public:
   // Throws InternalFault: "Joint {} not found in robot", "Link {} not found".
   VectorOptimizer(RobotWrapper robot, std::vector<std::string> target_joint_names,
                   const std::vector<std::string>& target_origin_link_names,
                   const std::vector<std::string>& target_task_link_names, double huber_delta,
                   double normal_delta, double scaling_factor);
+
+  // At most 500 evaluations, absolute objective tolerance 1e-6.
+  std::vector<double> retarget(std::span<const double> ref_value,
+                               std::span<const double> fixed_qpos,
+                               std::span<const double> last_qpos) override;
+
+  const LinkVectorObjective& vectors() const { return vectors_; }
+  double huber_delta() const { return huber_delta_; }
+  double normal_delta() const { return normal_delta_; }
+  double scaling_factor() const { return scaling_factor_; }
+
+ private:
+  friend struct ObjectiveProbe;
+
+  void prepare(std::span<const double> ref_value, std::span<const double> fixed_qpos,
+               std::span<const double> last_qpos);
+  double evaluate(const double* x, double* grad);
+
+  LinkVectorObjective vectors_;
+  double huber_delta_;
+  double normal_delta_;
+  double scaling_factor_;
 };
 
 }  // namespace kova

@@ -1,0 +1,148 @@
+// Forward kinematics and link position Jacobians, walking the plan built at construction.
+//
+// Every matrix product is written out with its terms summed in index order, so the results do
+// not depend on how a linear-algebra library chooses to vectorise or reassociate.
+#include <string>
+
+#include "kova/robot_wrapper.hpp"
+
+namespace kova {
+namespace {
+
+// out = a * b; out must not alias a or b.
+inline void multiply(const Transform& a, const Transform& b, Transform& out) {
+  for (int c = 0; c < 4; ++c) {
+    for (int r = 0; r < 4; ++r) {
+      out(r, c) = a(r, 0) * b(0, c) + a(r, 1) * b(1, c) + a(r, 2) * b(2, c) + a(r, 3) * b(3, c);
+    }
+  }
+}
+
+// Rodrigues' formula c*I + t*a*a^T + s*[a]x on the axis exactly as stored (not normalised).
+inline void set_rotation(const Eigen::Vector3d& axis, double q, Transform& m) {
+  const double c = std::cos(q);
+  const double s = std::sin(q);
+  const double t = 1.0 - c;
+  const double ax = axis.x();
+  const double ay = axis.y();
+  const double az = axis.z();
+  m(0, 0) = c + t * (ax * ax);
+  m(0, 1) = t * ax * ay - s * az;
+  m(0, 2) = t * ax * az + s * ay;
+  m(1, 0) = t * ax * ay + s * az;
+  m(1, 1) = c + t * (ay * ay);
+  m(1, 2) = t * ay * az - s * ax;
+  m(2, 0) = t * ax * az - s * ay;
+  m(2, 1) = t * ay * az + s * ax;
+  m(2, 2) = c + t * (az * az);
+  m(0, 3) = 0.0;
+  m(1, 3) = 0.0;
+  m(2, 3) = 0.0;
+  m(3, 0) = 0.0;
+  m(3, 1) = 0.0;
+  m(3, 2) = 0.0;
+  m(3, 3) = 1.0;
+}
+
+inline void set_translation(const Eigen::Vector3d& axis, double q, Transform& m) {
+  m.setIdentity();
+  m(0, 3) = q * axis.x();
+  m(1, 3) = q * axis.y();
+  m(2, 3) = q * axis.z();
+}
+
+}  // namespace
+
+void RobotWrapper::compute_forward_kinematics(std::span<const double> qpos) {
+  if (root_slot_ != kNone) link_transforms_[root_slot_].setIdentity();
+  Transform parent;
+  Transform offset;
+  Transform motion;
+  const std::vector<JointSpec>& joints = urdf_.joints;
+  for (const Visit& visit : visits_) {
+    parent = link_transforms_[visit.link_slot];  // taken before any child of the link is written
+    const Step* const end = steps_.data() + visit.first_step + visit.step_count;
+    for (const Step* step = steps_.data() + visit.first_step; step != end; ++step) {
+      if (step->child_slot == kNone) continue;  // the product would be stored nowhere
+      const JointSpec& joint = joints[step->joint];
+      const double q = (step->dof != kNone && step->dof < qpos.size()) ? qpos[step->dof] : 0.0;
+      switch (step->motion) {
+        case Motion::kRevolute:
+          set_rotation(joint.axis, q, motion);
+          break;
+        case Motion::kPrismatic:
+          set_translation(joint.axis, q, motion);
+          break;
+        case Motion::kNone:
+          motion.setIdentity();
+          break;
+      }
+      multiply(parent, joint.origin, offset);
+      multiply(offset, motion, link_transforms_[step->child_slot]);
+    }
+  }
+}
+
+Eigen::Vector3d RobotWrapper::link_position(std::size_t link) const {
+  check_index(link, link_transforms_.size());
+  const Transform& t = link_transforms_[link];
+  return Eigen::Vector3d(t(0, 3), t(1, 3), t(2, 3));
+}
+
+Jacobian RobotWrapper::compute_single_link_position_jacobian_cached(std::size_t link) const {
+  check_index(link, link_transforms_.size());
+  Jacobian jacobian(3, static_cast<Eigen::Index>(dof()));
+  compute_single_link_position_jacobian_cached(link, jacobian);
+  return jacobian;
+}
+
+void RobotWrapper::compute_single_link_position_jacobian_cached(std::size_t link,
+                                                                Eigen::Ref<Jacobian> out) const {
+  check_index(link, link_transforms_.size());
+  if (static_cast<std::size_t>(out.cols()) != dof()) {
+    throw InternalFault("Jacobian output has " + std::to_string(out.cols()) +
+                        " columns but the robot has " + std::to_string(dof()) +
+                        " degrees of freedom");
+  }
+  out.setZero();
+  const Transform& link_transform = link_transforms_[link];
+  const double px = link_transform(0, 3);
+  const double py = link_transform(1, 3);
+  const double pz = link_transform(2, 3);
+  for (std::uint32_t node = link_nodes_[link]; node != kNone; node = up_nodes_[node].up) {
+    const UpNode& up = up_nodes_[node];
+    const Column* const end = columns_.data() + up.first_column + up.column_count;
+    for (const Column* column = columns_.data() + up.first_column; column != end; ++column) {
+      if (column->parent_slot == kNone || column->motion == Motion::kNone) continue;
+      const JointSpec& joint = dof_joints_[column->dof];
+      const Transform& p = link_transforms_[column->parent_slot];
+      const Transform& o = joint.origin;
+      // Joint frame before the joint's own motion, F = P * origin (rows 0..2 only).
+      double f[3][4];
+      for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 4; ++c) {
+          f[r][c] = p(r, 0) * o(0, c) + p(r, 1) * o(1, c) + p(r, 2) * o(2, c) + p(r, 3) * o(3, c);
+        }
+      }
+      const Eigen::Vector3d& a = joint.axis;
+      const double wx = f[0][0] * a.x() + f[0][1] * a.y() + f[0][2] * a.z();
+      const double wy = f[1][0] * a.x() + f[1][1] * a.y() + f[1][2] * a.z();
+      const double wz = f[2][0] * a.x() + f[2][1] * a.y() + f[2][2] * a.z();
+      const Eigen::Index j = column->dof;
+      if (column->motion == Motion::kPrismatic) {
+        out(0, j) = wx;
+        out(1, j) = wy;
+        out(2, j) = wz;
+      } else {
+        const double dx = px - f[0][3];
+        const double dy = py - f[1][3];
+        const double dz = pz - f[2][3];
+        out(0, j) = wy * dz - wz * dy;
+        out(1, j) = wz * dx - wx * dz;
+        out(2, j) = wx * dy - wy * dx;
+      }
+    }
+  }
+}
+
+}  // namespace kova

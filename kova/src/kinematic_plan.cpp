@@ -1,0 +1,240 @@
+// Construction of the kinematic plan: everything forward kinematics and the Jacobians need that
+// depends only on the robot, as plain indices. Also refuses joint graphs on which the traversal
+// or the walk towards the root would never end, or would take absurdly long.
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "kova/robot_wrapper.hpp"
+
+namespace kova {
+namespace {
+
+// Forward kinematics may take at most this many joint steps per call. A tree takes one step per
+// joint; only a graph in which many paths reach the same links (stacked diamonds) comes near it.
+constexpr std::uint64_t kMaxTraversalSteps = 1'000'000;
+
+std::string cycle_message(const std::string& joint_name) {
+  return "Joint " + joint_name + " closes a cycle in the kinematic tree";
+}
+
+std::string traversal_too_long_message() {
+  return "Joint graph has too many paths from the root link: forward kinematics would take more "
+         "than " +
+         std::to_string(kMaxTraversalSteps) + " joint steps";
+}
+
+std::uint32_t to_u32(std::size_t value) {
+  return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
+
+Status RobotWrapper::build_plan() {
+  const std::vector<LinkSpec>& links = urdf_.links;
+  const std::vector<JointSpec>& joints = urdf_.joints;
+  if (links.size() >= kNone || joints.size() >= kNone) {
+    return fail("Robot has too many links or joints");
+  }
+
+  const auto motion_of = [](const std::string& joint_type) {
+    if (joint_type == "revolute" || joint_type == "continuous") return Motion::kRevolute;
+    if (joint_type == "prismatic") return Motion::kPrismatic;
+    return Motion::kNone;
+  };
+
+  // Every name that appears as a link, a parent or a child becomes a node. Link names come first,
+  // so a node is a known link exactly when its id is below `link_node_count`.
+  std::unordered_map<std::string_view, std::uint32_t> node_of;
+  std::vector<std::string_view> node_names;
+  const auto intern = [&](std::string_view name) {
+    const auto [it, inserted] = node_of.try_emplace(name, to_u32(node_names.size()));
+    if (inserted) node_names.push_back(name);
+    return it->second;
+  };
+  link_nodes_.resize(links.size());
+  for (std::size_t i = 0; i < links.size(); ++i) link_nodes_[i] = intern(links[i].name);
+  const std::size_t link_node_count = node_names.size();
+  std::vector<std::uint32_t> parent_node(joints.size());
+  std::vector<std::uint32_t> child_node(joints.size());
+  for (std::size_t k = 0; k < joints.size(); ++k) {
+    parent_node[k] = intern(joints[k].parent);
+    child_node[k] = intern(joints[k].child);
+  }
+  const std::size_t node_count = node_names.size();
+  std::vector<std::uint32_t> node_slot(node_count, kNone);
+  for (std::size_t n = 0; n < link_node_count; ++n) {
+    node_slot[n] = to_u32(link_index_.at(std::string(node_names[n])));
+  }
+
+  // Joints leaving each node, in URDF order (the same lists as parent_link_joints).
+  std::vector<std::uint32_t> edge_begin(node_count + 1, 0);
+  for (std::size_t k = 0; k < joints.size(); ++k) ++edge_begin[parent_node[k] + 1];
+  for (std::size_t n = 0; n < node_count; ++n) edge_begin[n + 1] += edge_begin[n];
+  std::vector<std::uint32_t> edges(joints.size());
+  {
+    std::vector<std::uint32_t> cursor(edge_begin.begin(), edge_begin.end() - 1);
+    for (std::size_t k = 0; k < joints.size(); ++k) edges[cursor[parent_node[k]]++] = to_u32(k);
+  }
+
+  // 1. A directed cycle of joints makes the breadth-first traversal endless.
+  {
+    enum : std::uint8_t { kUnseen, kOnPath, kDone };
+    std::vector<std::uint8_t> state(node_count, kUnseen);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> stack;  // node, next edge
+    for (std::uint32_t start = 0; start < node_count; ++start) {
+      if (state[start] != kUnseen) continue;
+      state[start] = kOnPath;
+      stack.emplace_back(start, edge_begin[start]);
+      while (!stack.empty()) {
+        const std::uint32_t node = stack.back().first;
+        const std::uint32_t edge = stack.back().second;
+        if (edge == edge_begin[node + 1]) {
+          state[node] = kDone;
+          stack.pop_back();
+          continue;
+        }
+        ++stack.back().second;
+        const std::uint32_t joint = edges[edge];
+        const std::uint32_t child = child_node[joint];
+        if (state[child] == kOnPath) return fail(cycle_message(joints[joint].name));
+        if (state[child] == kUnseen) {
+          state[child] = kOnPath;
+          stack.emplace_back(child, edge_begin[child]);
+        }
+      }
+    }
+  }
+
+  // 2. The walk towards the root: from a name, the joint recorded for it as child, then the
+  // parent of the first joint of that name. Duplicate joint names can make it loop even when
+  // the joints themselves form no cycle.
+  std::unordered_map<std::string_view, std::uint32_t> first_joint_named;
+  for (std::size_t k = 0; k < joints.size(); ++k) {
+    first_joint_named.try_emplace(joints[k].name, to_u32(k));
+  }
+  std::unordered_map<std::string_view, std::vector<std::uint32_t>> dof_positions_named;
+  for (std::size_t j = 0; j < dof_joints_.size(); ++j) {
+    dof_positions_named[dof_joints_[j].name].push_back(to_u32(j));
+  }
+  std::unordered_map<std::string_view, std::pair<std::uint32_t, std::uint32_t>> columns_named;
+  up_nodes_.assign(node_count, UpNode{kNone, 0, 0});
+  std::vector<std::uint32_t> collected_joint(node_count, kNone);
+  for (std::size_t n = 0; n < node_count; ++n) {
+    const auto recorded = child_link_joint_.find(std::string(node_names[n]));
+    if (recorded == child_link_joint_.end()) continue;
+    const std::string& joint_name = recorded->second;
+    auto group = columns_named.find(joint_name);
+    if (group == columns_named.end()) {
+      const auto first = to_u32(columns_.size());
+      if (const auto positions = dof_positions_named.find(joint_name);
+          positions != dof_positions_named.end()) {
+        for (std::uint32_t j : positions->second) {
+          const JointSpec& dof_joint = dof_joints_[j];
+          const auto parent = link_index_.find(dof_joint.parent);
+          columns_.push_back(Column{j, parent == link_index_.end() ? kNone : to_u32(parent->second),
+                                    motion_of(dof_joint.joint_type)});
+        }
+      }
+      group =
+          columns_named.emplace(joint_name, std::make_pair(first, to_u32(columns_.size()) - first))
+              .first;
+    }
+    const std::uint32_t joint = first_joint_named.at(joint_name);
+    collected_joint[n] = joint;
+    up_nodes_[n].first_column = group->second.first;
+    up_nodes_[n].column_count = group->second.second;
+    const std::string& parent = joints[joint].parent;
+    up_nodes_[n].up = parent == node_names[n] ? kNone : node_of.at(parent);
+  }
+  {
+    enum : std::uint8_t { kUnseen, kOnPath, kDone };
+    std::vector<std::uint8_t> state(node_count, kUnseen);
+    std::vector<std::uint32_t> path;
+    for (std::uint32_t start = 0; start < node_count; ++start) {
+      std::uint32_t node = start;
+      while (node != kNone && state[node] == kUnseen) {
+        state[node] = kOnPath;
+        path.push_back(node);
+        node = up_nodes_[node].up;
+      }
+      if (node != kNone && state[node] == kOnPath) {
+        return fail(cycle_message(joints[collected_joint[node]].name));
+      }
+      for (std::uint32_t visited : path) state[visited] = kDone;
+      path.clear();
+    }
+  }
+
+  // 3. Length of the traversal: a link is visited once per path from the root, so count the
+  // joint steps below each node (saturating) before unrolling anything.
+  const std::uint32_t root_node = node_of.at(root_link_);
+  const auto expands = [&](std::uint32_t node) {
+    return node < link_node_count && edge_begin[node] != edge_begin[node + 1];
+  };
+  {
+    constexpr std::uint64_t kUnknown = std::numeric_limits<std::uint64_t>::max();
+    constexpr std::uint64_t kCap = kMaxTraversalSteps + 1;
+    std::vector<std::uint64_t> steps_below(node_count, kUnknown);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> stack;
+    stack.emplace_back(root_node, edge_begin[root_node]);
+    while (!stack.empty()) {
+      const std::uint32_t node = stack.back().first;
+      if (!expands(node)) {
+        steps_below[node] = 0;
+        stack.pop_back();
+        continue;
+      }
+      const std::uint32_t edge = stack.back().second;
+      if (edge < edge_begin[node + 1]) {
+        ++stack.back().second;
+        const std::uint32_t child = child_node[edges[edge]];
+        if (steps_below[child] == kUnknown) stack.emplace_back(child, edge_begin[child]);
+        continue;
+      }
+      std::uint64_t total = 0;
+      for (std::uint32_t e = edge_begin[node]; e < edge_begin[node + 1]; ++e) {
+        total = std::min(kCap, total + 1 + steps_below[child_node[edges[e]]]);
+      }
+      steps_below[node] = total;
+      stack.pop_back();
+    }
+    if (steps_below[root_node] > kMaxTraversalSteps) return fail(traversal_too_long_message());
+    steps_.reserve(steps_below[root_node]);
+  }
+
+  // 4. Unroll the breadth-first traversal. Visits of names that are not links, or that have no
+  // joints to follow, read and write nothing, so they leave no trace in the plan.
+  std::vector<Step> step_of_joint(joints.size());
+  for (std::size_t k = 0; k < joints.size(); ++k) {
+    const JointSpec& joint = joints[k];
+    std::uint32_t dof = kNone;
+    if (joint.joint_type != "fixed" && !dof_joint_index_.empty()) {
+      if (const auto found = dof_joint_index_.find(joint.name); found != dof_joint_index_.end()) {
+        dof = to_u32(found->second);
+      }
+    }
+    step_of_joint[k] = Step{to_u32(k), node_slot[child_node[k]], dof, motion_of(joint.joint_type)};
+  }
+  root_slot_ = node_slot[root_node];
+  std::vector<std::uint32_t> queue;
+  queue.reserve(steps_.capacity() + 1);
+  queue.push_back(root_node);
+  for (std::size_t head = 0; head < queue.size(); ++head) {
+    const std::uint32_t node = queue[head];
+    if (!expands(node)) continue;
+    visits_.push_back(
+        Visit{node_slot[node], to_u32(steps_.size()), edge_begin[node + 1] - edge_begin[node]});
+    for (std::uint32_t e = edge_begin[node]; e < edge_begin[node + 1]; ++e) {
+      steps_.push_back(step_of_joint[edges[e]]);
+      queue.push_back(child_node[edges[e]]);
+    }
+  }
+  return {};
+}
+
+}  // namespace kova

@@ -1,0 +1,223 @@
+#include "kova/optimizer.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "slsqp.hpp"
+
+namespace kova {
+
+OptimizerData OptimizerData::create(RobotWrapper robot,
+                                    std::vector<std::string> target_joint_names) {
+  const std::vector<JointSpec>& dof_joints = robot.dof_joints();
+  const std::size_t dof = dof_joints.size();
+
+  std::vector<std::size_t> idx_pin2target;
+  idx_pin2target.reserve(target_joint_names.size());
+  std::vector<bool> is_target(dof, false);
+  for (const std::string& name : target_joint_names) {
+    // First DOF joint of that name (the name map would keep the last one).
+    const auto found = std::find_if(dof_joints.begin(), dof_joints.end(),
+                                    [&](const JointSpec& joint) { return joint.name == name; });
+    if (found == dof_joints.end()) throw InternalFault("Joint " + name + " not found in robot");
+    const auto position = static_cast<std::size_t>(found - dof_joints.begin());
+    idx_pin2target.push_back(position);
+    is_target[position] = true;
+  }
+
+  std::vector<std::size_t> idx_pin2fixed;
+  for (std::size_t position = 0; position < dof; ++position) {
+    if (!is_target[position]) idx_pin2fixed.push_back(position);
+  }
+
+  const std::size_t opt_dof = target_joint_names.size();
+  return OptimizerData{
+      .robot = std::move(robot),
+      .target_joint_names = std::move(target_joint_names),
+      .idx_pin2target = std::move(idx_pin2target),
+      .idx_pin2fixed = std::move(idx_pin2fixed),
+      .opt_dof = opt_dof,
+      .lower_bounds = std::vector<double>(opt_dof, -kUnboundedLimit),
+      .upper_bounds = std::vector<double>(opt_dof, kUnboundedLimit),
+      .adaptor = std::nullopt,
+  };
+}
+
+std::vector<double> make_qpos(std::size_t dof, std::span<const std::size_t> idx_pin2fixed,
+                              std::span<const double> fixed_qpos,
+                              std::span<const std::size_t> idx_pin2target,
+                              std::span<const double> x,
+                              const MimicJointKinematicAdaptor* adaptor) {
+  std::vector<double> q(dof, 0.0);
+  for (std::size_t i = 0; i < idx_pin2fixed.size() && i < fixed_qpos.size(); ++i) {
+    check_index(idx_pin2fixed[i], dof);
+    q[idx_pin2fixed[i]] = fixed_qpos[i];
+  }
+  for (std::size_t i = 0; i < idx_pin2target.size(); ++i) {
+    check_index(idx_pin2target[i], dof);
+    check_index(i, x.size());
+    q[idx_pin2target[i]] = x[i];
+  }
+  if (adaptor != nullptr) adaptor->forward_qpos(q);
+  return q;
+}
+
+Jacobian target_jacobian(const Eigen::Ref<const Jacobian>& jacobian, std::size_t opt_dof,
+                         std::span<const std::size_t> idx_pin2target,
+                         const MimicJointKinematicAdaptor* adaptor) {
+  if (adaptor != nullptr) return adaptor->backward_jacobian(jacobian);
+  Jacobian result = Jacobian::Zero(3, static_cast<Eigen::Index>(opt_dof));
+  for (std::size_t i = 0; i < idx_pin2target.size(); ++i) {
+    check_index(i, opt_dof);
+    check_index(idx_pin2target[i], static_cast<std::size_t>(jacobian.cols()));
+    result.col(static_cast<Eigen::Index>(i)) =
+        jacobian.col(static_cast<Eigen::Index>(idx_pin2target[i]));
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Shared operations
+
+OptimizerBase::OptimizerBase(RobotWrapper robot, std::vector<std::string> target_joint_names)
+    : data_(OptimizerData::create(std::move(robot), std::move(target_joint_names))),
+      q_fixed_(data_.robot.dof(), 0.0),
+      q_(data_.robot.dof(), 0.0),
+      prev_qpos_(data_.opt_dof, 0.0),
+      start_(data_.opt_dof, 0.0),
+      full_jacobian_(Jacobian::Zero(3, static_cast<Eigen::Index>(data_.robot.dof()))) {}
+
+void OptimizerBase::set_joint_limit(std::span<const std::pair<double, double>> joint_limits) {
+  const std::size_t count = std::min(joint_limits.size(), data_.opt_dof);
+  for (std::size_t i = 0; i < count; ++i) {
+    data_.lower_bounds[i] = joint_limits[i].first - kJointLimitMargin;
+    data_.upper_bounds[i] = joint_limits[i].second + kJointLimitMargin;
+  }
+}
+
+void OptimizerBase::set_adaptor(MimicJointKinematicAdaptor adaptor) {
+  const std::vector<std::size_t>& mimic = adaptor.mimic_joint_indices();
+  std::erase_if(data_.idx_pin2fixed, [&](std::size_t position) {
+    return std::find(mimic.begin(), mimic.end(), position) != mimic.end();
+  });
+  data_.adaptor = std::move(adaptor);
+}
+
+void OptimizerBase::apply_adaptor_forward(std::span<double> qpos) const {
+  if (data_.adaptor) data_.adaptor->forward_qpos(qpos);
+}
+
+std::vector<std::string> OptimizerBase::dof_joint_names() const {
+  return data_.robot.dof_joint_names();
+}
+
+std::vector<std::string> OptimizerBase::link_names() const {
+  return data_.robot.link_names();
+}
+
+Result<std::vector<LinkPosition>> OptimizerBase::link_positions(
+    std::span<const double> qpos, std::span<const std::string> link_names) {
+  const std::size_t dof = data_.robot.dof();
+  if (qpos.size() != dof) {
+    return fail("Expected qpos length " + std::to_string(dof) + ", got " +
+                std::to_string(qpos.size()));
+  }
+  std::vector<double> q(qpos.begin(), qpos.end());
+  apply_adaptor_forward(q);
+  data_.robot.compute_forward_kinematics(q);
+
+  const auto& link_index = data_.robot.link_index();
+  std::vector<LinkPosition> positions;
+  positions.reserve(link_names.size());
+  for (const std::string& name : link_names) {
+    const auto found = link_index.find(name);
+    if (found == link_index.end()) return fail("Link " + name + " not found");
+    const Eigen::Vector3d p = data_.robot.link_position(found->second);
+    positions.push_back({p.x(), p.y(), p.z()});
+  }
+  return positions;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Per-frame machinery
+
+void OptimizerBase::check_adaptor_shape() const {
+  if (!data_.adaptor) return;
+  const std::size_t columns = data_.adaptor->target_joint_indices().size();
+  if (columns < data_.opt_dof) throw_index_out_of_range(columns, columns);
+  if (columns > data_.opt_dof) throw_index_out_of_range(data_.opt_dof, data_.opt_dof);
+}
+
+void OptimizerBase::prepare_frame(std::span<const double> fixed_qpos,
+                                  std::span<const double> last_qpos) {
+  // Fixed and target positions are disjoint, so starting each evaluation from this vector and
+  // writing the target values gives exactly the joint vector of make_qpos.
+  std::fill(q_fixed_.begin(), q_fixed_.end(), 0.0);
+  const std::size_t fixed_count = std::min(data_.idx_pin2fixed.size(), fixed_qpos.size());
+  for (std::size_t i = 0; i < fixed_count; ++i) q_fixed_[data_.idx_pin2fixed[i]] = fixed_qpos[i];
+
+  const std::size_t n = data_.opt_dof;
+  for (std::size_t i = 0; i < n; ++i) prev_qpos_[i] = i < last_qpos.size() ? last_qpos[i] : 0.0;
+
+  // Start from last_qpos only when it has the right length; clamp into the bounds, a NaN
+  // becoming the bound (fmax/fmin return the other operand when one is NaN).
+  const bool warm = last_qpos.size() == n;
+  for (std::size_t i = 0; i < n; ++i) {
+    double x0 = warm ? last_qpos[i] : 0.0;
+    x0 = std::fmax(data_.lower_bounds[i], x0);
+    x0 = std::fmin(data_.upper_bounds[i], x0);
+    start_[i] = x0;
+  }
+}
+
+void OptimizerBase::evaluate_configuration(const double* x) {
+  std::copy(q_fixed_.begin(), q_fixed_.end(), q_.begin());
+  const std::size_t n = data_.idx_pin2target.size();
+  for (std::size_t i = 0; i < n; ++i) q_[data_.idx_pin2target[i]] = x[i];
+  if (data_.adaptor) data_.adaptor->forward_qpos(q_);
+  data_.robot.compute_forward_kinematics(q_);
+}
+
+Eigen::Vector3d OptimizerBase::link_position(std::size_t link) const {
+  return data_.robot.link_position(link);
+}
+
+void OptimizerBase::link_target_jacobian(std::size_t link, Eigen::Ref<Jacobian> out) {
+  data_.robot.compute_single_link_position_jacobian_cached(link, full_jacobian_);
+  if (data_.adaptor) {
+    data_.adaptor->backward_jacobian(full_jacobian_, out);
+    return;
+  }
+  const std::size_t n = data_.idx_pin2target.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    out.col(static_cast<Eigen::Index>(i)) =
+        full_jacobian_.col(static_cast<Eigen::Index>(data_.idx_pin2target[i]));
+  }
+}
+
+double OptimizerBase::add_regulariser(double f, double normal_delta, const double* x,
+                                      double* grad) const {
+  // NaN counts as non-zero.
+  if (normal_delta == 0.0) return f;
+  const std::size_t n = data_.opt_dof;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double d = x[i] - prev_qpos_[i];
+    f += normal_delta * (d * d);
+    if (grad != nullptr) grad[i] += 2.0 * normal_delta * d;
+  }
+  return f;
+}
+
+std::vector<double> OptimizerBase::solve(const SolverLimits& limits,
+                                         double (*objective)(void*, const double*, double*),
+                                         void* context) {
+  last_evaluation_count_ = 0;
+  SlsqpRun run = solve_slsqp(start_, data_.lower_bounds, data_.upper_bounds, limits.max_evaluations,
+                             limits.ftol_abs, objective, context);
+  last_evaluation_count_ = run.evaluations;
+  return std::move(run.x);
+}
+
+}  // namespace kova

@@ -117,7 +117,7 @@ def run_case(hand: Hand, method: str, rows: np.ndarray, yaml_path: Path, args, w
             r = baseline.make_retargeter(hand, method, joints, targets, LOW_PASS_ALPHA)
             return r.retarget
 
-        base_ns, base_out = time_frames(make_baseline, rows, args.repetitions)
+        base_ns, base_out = time_frames(make_baseline, rows, args.baseline_repetitions)
         base_q = np.array([[frame[n] for n in names] for frame in base_out])
         diff = np.abs(base_q - cpp_q)
         result["baseline"] = stats(base_ns)
@@ -148,8 +148,8 @@ def print_tables(results: list[dict], kin: list[dict], args) -> None:
     have_base = any("baseline" in r for r in results)
     print()
     print(f"Per frame, microseconds (median / p99 over {args.frames} frames, each the minimum of "
-          f"{args.repetitions} runs); {platform.processor() or platform.machine()}, "
-          f"{os.cpu_count()} cores")
+          f"{args.repetitions} runs, {args.baseline_repetitions} for the baseline); "
+          f"{platform.processor() or platform.machine()}, {os.cpu_count()} cores")
     head = ("| hand | method | dof (opt) | kova Py med / p99 | kova C++ med / p99 | evals/frame "
             "| floor med | baseline med | max abs dq base-kova | base / kova Py | kova C++ / floor |")
     print(head)
@@ -184,11 +184,15 @@ def main() -> int:
     parser.add_argument("--build", type=Path, default=Path("build/bench"))
     parser.add_argument("--frames", type=int, default=FRAMES)
     parser.add_argument("--repetitions", type=int, default=3)
+    parser.add_argument("--baseline-repetitions", type=int, default=None,
+                        help="repetitions of the (slow) Python baseline; default: --repetitions")
     parser.add_argument("--smoke", action="store_true")
     parser.add_argument("--no-baseline", action="store_true")
     args = parser.parse_args()
     if args.smoke:
         args.frames, args.repetitions = min(args.frames, 20), 1
+    if args.baseline_repetitions is None:
+        args.baseline_repetitions = args.repetitions
     args.timing = args.build / "bench" / "kova_frame_timing"
     work = args.build / "runs"
     work.mkdir(parents=True, exist_ok=True)

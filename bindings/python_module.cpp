@@ -128,7 +128,8 @@ PyRef path_to_py(const std::filesystem::path& path) {
 // SeqRetargeting: one core sequencer behind a mutex with a poisoned flag.
 
 struct PySeqRetargeting {
-  PyObject_HEAD std::mutex mutex;
+  PyObject ob_base;
+  std::mutex mutex;
   bool poisoned;
   std::optional<kova::SeqRetargeting> core;
 };
@@ -352,7 +353,8 @@ PyType_Spec seq_spec = {
 // RetargetingConfig: one validated core configuration, never changed.
 
 struct PyRetargetingConfig {
-  PyObject_HEAD kova::RetargetingConfig config;
+  PyObject ob_base;
+  kova::RetargetingConfig config;
 };
 
 const kova::RetargetingConfig& config_of(PyObject* self) {
@@ -383,7 +385,8 @@ std::filesystem::path default_urdf_dir() {
   }
   const std::filesystem::path module_file(std::string(
       PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
-  if (!module_file.has_parent_path()) return fallback;
+  // Only an empty path or a bare root has no parent; a plain file name has the empty one.
+  if (!module_file.has_relative_path()) return fallback;
   std::filesystem::path directory = module_file.parent_path() / "resources/assets/robots/hands";
   std::error_code error;
   if (!std::filesystem::is_directory(directory, error)) return fallback;

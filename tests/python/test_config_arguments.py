@@ -217,8 +217,9 @@ def test_wrist_link_name_must_be_str(value):
 
 @pytest.mark.parametrize("name", ["wrist_link_name", *NAME_LISTS, "target_link_human_indices"])
 def test_none_means_absent(name):
-    config = dexpilot(**{name: None}) if name not in ("wrist_link_name", "finger_tip_link_names") \
-        else make(**{name: None})
+    # A position configuration does not need the DexPilot fields, and the other way round.
+    dexpilot_fields = ("wrist_link_name", "finger_tip_link_names")
+    config = make(**{name: None}) if name in dexpilot_fields else dexpilot(**{name: None})
     assert getattr(config, name) is None
 
 

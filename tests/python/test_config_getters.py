@@ -169,8 +169,19 @@ def test_default_urdf_dir_uses_resources_beside_the_module(tmp_path, monkeypatch
     assert make_default().urdf_dir == str(hands)
 
 
-@pytest.mark.parametrize("file", [None, 42, "_native.so", "/no/such/dir/_native.so"])
-def test_default_urdf_dir_failures_fall_back_silently(monkeypatch, file):
+def test_default_urdf_dir_of_a_bare_file_name_is_relative(tmp_path, monkeypatch):
+    (tmp_path / "resources" / "assets" / "robots" / "hands").mkdir(parents=True)
+    monkeypatch.chdir(tmp_path)
+    fake = types.ModuleType("kova_rs._native")
+    fake.__file__ = "_native.so"
+    monkeypatch.setitem(sys.modules, "kova_rs._native", fake)
+    assert make_default().urdf_dir == "resources/assets/robots/hands"
+
+
+@pytest.mark.parametrize("file", [None, 42, b"/tmp/_native.so", "", "/", "_native.so",
+                                  "/no/such/dir/_native.so"])
+def test_default_urdf_dir_failures_fall_back_silently(tmp_path, monkeypatch, file):
+    monkeypatch.chdir(tmp_path)
     fake = types.ModuleType("kova_rs._native")
     if file is not None:
         fake.__file__ = file

@@ -161,6 +161,10 @@ def test_seq_retargeting_is_not_constructible():
         SeqRetargeting()
     with pytest.raises(TypeError):
         SeqRetargeting.__new__(SeqRetargeting)
+    # No uninitialised native object can be made by going around the constructor.
+    for cls in (SeqRetargeting, RetargetingConfig):
+        with pytest.raises(TypeError):
+            object.__new__(cls)
 
 
 def test_classes_are_immutable_and_final():
@@ -185,3 +189,41 @@ def test_only_the_init_function_is_exported():
                             capture_output=True, text=True).stdout
     symbols = [line.split()[-1] for line in output.splitlines() if line.strip()]
     assert symbols == ["PyInit__native"]
+
+
+def stub_tree():
+    import ast
+    from importlib import resources
+
+    package = resources.files("kova_rs")
+    assert package.joinpath("py.typed").is_file()
+    return ast.parse(package.joinpath("_native.pyi").read_text(encoding="utf-8"))
+
+
+def test_type_stub_ships_and_matches_the_module():
+    import ast
+
+    tree = stub_tree()
+    top = {node.name for node in tree.body if isinstance(node, (ast.ClassDef, ast.FunctionDef))}
+    assert top == {"RetargetingConfig", "SeqRetargeting", "PanicException", "load_from_file"}
+    for node in tree.body:
+        if isinstance(node, ast.ClassDef) and node.name in ("RetargetingConfig", "SeqRetargeting"):
+            declared = {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
+            runtime = {name for name in vars(getattr(_native, node.name))
+                       if not name.startswith("__")}
+            assert declared - {"__new__"} == runtime
+
+
+def test_type_stub_constructor_matches_the_runtime_signature():
+    import ast
+
+    tree = stub_tree()
+    config = next(n for n in tree.body if isinstance(n, ast.ClassDef)
+                  and n.name == "RetargetingConfig")
+    new = next(n for n in config.body if isinstance(n, ast.FunctionDef) and n.name == "__new__")
+    positional = [a.arg for a in new.args.args][1:]  # without cls
+    keyword_only = [a.arg for a in new.args.kwonlyargs]
+    defaults = [ast.literal_eval(d) for d in new.args.kw_defaults]
+    runtime = inspect.signature(RetargetingConfig).parameters
+    assert positional + keyword_only == list(runtime)
+    assert defaults == [p.default for p in list(runtime.values())[2:]]

@@ -84,7 +84,7 @@ $(BENCH_VENV)/.ready:
 bench: system-deps $(BENCH_VENV)/.ready
 	$(MAKE) bench-build
 	$(BENCH_PY) -m pip install -q --no-build-isolation .
-	$(BENCH_PY) bench/run_bench.py --build $(BENCH_BUILD)
+	$(BENCH_PY) bench/run_bench.py --build $(BENCH_BUILD) --baseline-repetitions 1
 
 # Every Google Benchmark binary of the bench build, one after the other.
 bench-micro: bench-build

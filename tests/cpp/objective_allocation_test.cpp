@@ -23,7 +23,7 @@
 namespace {
 std::atomic<bool> g_counting{false};
 std::atomic<long> g_allocations{0};
-void note_allocation() {
+[[maybe_unused]] void note_allocation() {
   if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
 }
 }  // namespace

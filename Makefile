@@ -62,3 +62,5 @@ demo: build
 
 clean:
 	rm -rf build
+
+include reliability.mk

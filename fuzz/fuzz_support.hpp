@@ -31,8 +31,8 @@ class MemoryFile {
     if (::ftruncate(fd_, 0) != 0) std::abort();
     std::size_t done = 0;
     while (done < content.size()) {
-      const ssize_t put = ::pwrite(fd_, content.data() + done, content.size() - done,
-                                   static_cast<off_t>(done));
+      const ssize_t put =
+          ::pwrite(fd_, content.data() + done, content.size() - done, static_cast<off_t>(done));
       if (put <= 0) std::abort();
       done += static_cast<std::size_t>(put);
     }

@@ -25,10 +25,16 @@ std::string system_error_text(int error) {
   return std::generic_category().message(error);
 }
 
+// No configuration comes near this; the cap keeps a device or a runaway file from exhausting
+// memory.
+constexpr std::size_t kMaxFileBytes = std::size_t{256} << 20;
+
 // The whole file as UTF-8 text, or the reason it cannot be had.
 Result<std::string> read_utf8_file(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without blocking so that a FIFO nobody writes to reads as empty instead of hanging.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return fail(system_error_text(errno));
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   std::string text;
   char buffer[1 << 16];
   for (;;) {
@@ -40,6 +46,10 @@ Result<std::string> read_utf8_file(const fs::path& path) {
       return fail(system_error_text(error));
     }
     if (count == 0) break;
+    if (text.size() + static_cast<std::size_t>(count) > kMaxFileBytes) {
+      ::close(fd);
+      return fail("file is larger than 256 MiB");
+    }
     text.append(buffer, static_cast<std::size_t>(count));
   }
   ::close(fd);

@@ -6,13 +6,14 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD := build/cpp
 ASAN_BUILD := build/asan
+BENCH_BUILD := build/bench
 
 APT_PACKAGES := g++ make cmake pkg-config git python3 python3-venv python3-dev \
 	libnlopt-dev libyaml-dev libpugixml-dev libeigen3-dev libgtest-dev libbenchmark-dev
 PY_PACKAGES := scikit-build-core numpy pytest
 
 .PHONY: all deps system-deps python-deps build test test-cpp test-python install-python \
-	demo sanitize clean
+	demo sanitize bench-build bench bench-smoke clean
 
 all: build
 
@@ -56,6 +57,20 @@ sanitize: system-deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+# Micro benchmarks, built optimised in their own directory.
+bench-build: system-deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKOVA_BUILD_BENCH=ON \
+	  -DKOVA_BUILD_TESTS=OFF -DKOVA_BUILD_EXAMPLES=OFF -DKOVA_WERROR=$${KOVA_WERROR:-OFF}
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+
+bench: bench-build
+	@for b in $(BENCH_BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
+
+# A few iterations of every benchmark: checks that they run, measures nothing.
+bench-smoke: bench-build
+	@for b in $(BENCH_BUILD)/bench/*_bench; do echo "== $$b"; \
+	  $$b --benchmark_min_time=0.0001 >/dev/null || exit 1; done
 
 demo: build
 	$(BUILD)/examples/print_dof

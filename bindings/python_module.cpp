@@ -2,6 +2,7 @@
 // RetargetingConfig and SeqRetargeting, the function load_from_file and the internal-fault
 // exception. No C++ exception ever returns into the interpreter: every entry point catches.
 #include <filesystem>
+#include <initializer_list>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -127,7 +128,8 @@ PyRef path_to_py(const std::filesystem::path& path) {
 // SeqRetargeting: one core sequencer behind a mutex with a poisoned flag.
 
 struct PySeqRetargeting {
-  PyObject_HEAD std::mutex mutex;
+  PyObject ob_base;
+  std::mutex mutex;
   bool poisoned;
   std::optional<kova::SeqRetargeting> core;
 };
@@ -351,7 +353,8 @@ PyType_Spec seq_spec = {
 // RetargetingConfig: one validated core configuration, never changed.
 
 struct PyRetargetingConfig {
-  PyObject_HEAD kova::RetargetingConfig config;
+  PyObject ob_base;
+  kova::RetargetingConfig config;
 };
 
 const kova::RetargetingConfig& config_of(PyObject* self) {
@@ -382,7 +385,8 @@ std::filesystem::path default_urdf_dir() {
   }
   const std::filesystem::path module_file(std::string(
       PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
-  if (!module_file.has_parent_path()) return fallback;
+  // Only an empty path or a bare root has no parent; a plain file name has the empty one.
+  if (!module_file.has_relative_path()) return fallback;
   std::filesystem::path directory = module_file.parent_path() / "resources/assets/robots/hands";
   std::error_code error;
   if (!std::filesystem::is_directory(directory, error)) return fallback;
@@ -709,6 +713,21 @@ void add_from_file(PyObject* module, PyObject* config_type) {
   PyType_Modified(type);
 }
 
+// Puts the named class members last in the class dictionary, in the given order, so that the
+// dictionary lists methods and properties in their documented order of definition (CPython
+// inserts all methods before all properties).
+void order_members(PyObject* type_object, std::initializer_list<const char*> names) {
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(type_object);
+  for (const char* name : names) {
+    PyObject* member = PyDict_GetItemString(type->tp_dict, name);
+    if (member == nullptr) continue;
+    PyRef held = PyRef::borrow(member);
+    check(PyDict_DelItemString(type->tp_dict, name));
+    check(PyDict_SetItemString(type->tp_dict, name, held.get()));
+  }
+  PyType_Modified(type);
+}
+
 void add_member(PyObject* module, const char* name, PyRef value) {
   check(PyModule_AddObjectRef(module, name, value.get()));
 }
@@ -721,9 +740,33 @@ int native_exec(PyObject* module) {
     PyRef config_type = PyRef::steal(PyType_FromModuleAndSpec(module, &config_spec, nullptr));
     state->config_type = Py_NewRef(config_type.get());
     add_from_file(module, config_type.get());
+    order_members(config_type.get(), {"from_file",
+                                      "build",
+                                      "__repr__",
+                                      "type_",
+                                      "urdf_path",
+                                      "add_dummy_free_joint",
+                                      "target_link_human_indices",
+                                      "wrist_link_name",
+                                      "target_link_names",
+                                      "target_joint_names",
+                                      "target_origin_link_names",
+                                      "target_task_link_names",
+                                      "finger_tip_link_names",
+                                      "scaling_factor",
+                                      "normal_delta",
+                                      "huber_delta",
+                                      "project_dist",
+                                      "escape_dist",
+                                      "has_joint_limits",
+                                      "ignore_mimic_joint",
+                                      "low_pass_alpha",
+                                      "urdf_dir"});
     add_member(module, "RetargetingConfig", std::move(config_type));
     PyRef seq_type = PyRef::steal(PyType_FromModuleAndSpec(module, &seq_spec, nullptr));
     state->seq_type = Py_NewRef(seq_type.get());
+    order_members(seq_type.get(), {"retarget", "reset", "set_qpos", "get_qpos", "joint_names",
+                                   "link_names", "link_positions", "fixed_dof", "target_dof"});
     add_member(module, "SeqRetargeting", std::move(seq_type));
     PyRef name = PyRef::steal(PyModule_GetNameObject(module));
     add_member(module, "load_from_file",

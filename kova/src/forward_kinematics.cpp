@@ -55,9 +55,9 @@ inline void set_translation(const Eigen::Vector3d& axis, double q, Transform& m)
 
 void RobotWrapper::compute_forward_kinematics(std::span<const double> qpos) {
   if (root_slot_ != kNone) link_transforms_[root_slot_].setIdentity();
-  Transform parent;
-  Transform offset;
-  Transform motion;
+  Transform parent = Transform::Identity();
+  Transform offset = Transform::Identity();
+  Transform motion = Transform::Identity();
   const std::vector<JointSpec>& joints = urdf_.joints;
   for (const Visit& visit : visits_) {
     parent = link_transforms_[visit.link_slot];  // taken before any child of the link is written

@@ -1,0 +1,106 @@
+"""Native bindings for kova-rs hand retargeting"""
+
+import os
+from collections.abc import Sequence
+from typing import SupportsFloat, SupportsIndex, final
+
+import numpy as np
+
+__version__: str
+
+# A number: a float, an int, or an object defining __float__ or __index__.
+_Number = SupportsFloat | SupportsIndex
+# Any sequence of numbers except str; a contiguous 1-D float64 array is read directly.
+_Numbers = Sequence[_Number] | np.ndarray
+_Flag = bool | np.bool_
+_Indices = Sequence[SupportsIndex] | Sequence[Sequence[SupportsIndex]] | np.ndarray
+
+class PanicException(BaseException):
+    """An internal fault (a violated precondition); its only argument is the message."""
+
+@final
+class RetargetingConfig:
+    def __new__(
+        cls,
+        type: str,
+        urdf_path: str,
+        *,
+        add_dummy_free_joint: _Flag = False,
+        target_link_human_indices: _Indices | None = None,
+        wrist_link_name: str | None = None,
+        target_link_names: Sequence[str] | None = None,
+        target_joint_names: Sequence[str] | None = None,
+        target_origin_link_names: Sequence[str] | None = None,
+        target_task_link_names: Sequence[str] | None = None,
+        finger_tip_link_names: Sequence[str] | None = None,
+        scaling_factor: _Number = 1.0,
+        normal_delta: _Number = 4e-3,
+        huber_delta: _Number = 2e-2,
+        project_dist: _Number = 0.03,
+        escape_dist: _Number = 0.05,
+        has_joint_limits: _Flag = True,
+        ignore_mimic_joint: _Flag = False,
+        low_pass_alpha: _Number = 0.1,
+        urdf_dir: str | os.PathLike[str] | None = None,
+    ) -> RetargetingConfig: ...
+    @staticmethod
+    def from_file(path: str) -> RetargetingConfig: ...
+    def build(self) -> SeqRetargeting: ...
+    @property
+    def type_(self) -> str: ...
+    @property
+    def urdf_path(self) -> str: ...
+    @property
+    def add_dummy_free_joint(self) -> bool: ...
+    @property
+    def target_link_human_indices(self) -> list[int] | None: ...
+    @property
+    def wrist_link_name(self) -> str | None: ...
+    @property
+    def target_link_names(self) -> list[str] | None: ...
+    @property
+    def target_joint_names(self) -> list[str] | None: ...
+    @property
+    def target_origin_link_names(self) -> list[str] | None: ...
+    @property
+    def target_task_link_names(self) -> list[str] | None: ...
+    @property
+    def finger_tip_link_names(self) -> list[str] | None: ...
+    @property
+    def scaling_factor(self) -> float: ...
+    @property
+    def normal_delta(self) -> float: ...
+    @property
+    def huber_delta(self) -> float: ...
+    @property
+    def project_dist(self) -> float: ...
+    @property
+    def escape_dist(self) -> float: ...
+    @property
+    def has_joint_limits(self) -> bool: ...
+    @property
+    def ignore_mimic_joint(self) -> bool: ...
+    @property
+    def low_pass_alpha(self) -> float: ...
+    @property
+    def urdf_dir(self) -> str: ...
+
+@final
+class SeqRetargeting:
+    def retarget(self, ref_value: _Numbers, fixed_qpos: _Numbers | None = None) -> list[float]: ...
+    def reset(self) -> None: ...
+    def set_qpos(self, robot_qpos: _Numbers) -> None: ...
+    def get_qpos(self, fixed_qpos: _Numbers | None = None) -> list[float]: ...
+    @property
+    def joint_names(self) -> list[str]: ...
+    @property
+    def link_names(self) -> list[str]: ...
+    def link_positions(
+        self, robot_qpos: _Numbers, link_names: Sequence[str]
+    ) -> list[tuple[float, float, float]]: ...
+    @property
+    def fixed_dof(self) -> int: ...
+    @property
+    def target_dof(self) -> int: ...
+
+def load_from_file(path: str) -> RetargetingConfig: ...

@@ -11,7 +11,7 @@ SHARED_DIR ?= ../shared
 # nothing the other file tests do not; it runs natively in `make test` and under ASan.
 VALGRIND_GTEST_FILTER ?= -*EndlessDevice*
 SOAK_FRAMES ?= 1000000
-SOAK_BUILDS ?= 2000
+SOAK_BUILDS ?= 20000
 
 .PHONY: fuzz fuzz-build fuzz-deps sanitize-python valgrind soak
 

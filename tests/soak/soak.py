@@ -28,10 +28,22 @@ def rss_kib():
         return int(statm.read().split()[1]) * PAGE // 1024
 
 
-def frame_ref(i):
-    t = i * 0.011
-    return [0.02 + 0.01 * math.sin(t), 0.03 + 0.02 * math.cos(1.3 * t), 0.08,
-            -0.03, 0.01 * math.sin(0.7 * t), 0.085 + 0.005 * math.cos(t)]
+ROBOTS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "robots"
+ALLEGRO = ROBOTS / "allegro" / "allegro_hand_description_right.urdf"
+ALLEGRO_TIPS = ["link_3.0_tip", "link_7.0_tip", "link_11.0_tip", "link_15.0_tip"]
+
+
+def make_frames(base):
+    """Reference rows that circle a few centimetres around the given points."""
+    def frame_ref(i):
+        t = i * 0.011
+        ref = []
+        for k, (x, y, z) in enumerate(base):
+            phase = t + 0.9 * k
+            ref += [x + 0.015 * math.sin(phase), y + 0.015 * math.cos(1.3 * phase),
+                    z + 0.01 * math.sin(0.7 * phase)]
+        return ref
+    return frame_ref
 
 
 def report(title, samples):
@@ -48,25 +60,34 @@ def report(title, samples):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--frames", type=int, default=1_000_000)
-    parser.add_argument("--builds", type=int, default=2000)
+    parser.add_argument("--builds", type=int, default=20000)
     parser.add_argument("--samples", type=int, default=40)
+    parser.add_argument("--robot", choices=["allegro", "toy"],
+                        default="allegro" if ALLEGRO.exists() else "toy",
+                        help="the shared Allegro hand (default when present) or a small robot")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="kova-soak-") as tmp:
-        urdf = pathlib.Path(tmp) / "toy.urdf"
-        urdf.write_text(TWO_FINGER_URDF)
+        if args.robot == "allegro":
+            urdf, palm, tips = ALLEGRO, "base_link", ALLEGRO_TIPS
+        else:
+            urdf, palm, tips = pathlib.Path(tmp) / "toy.urdf", "palm", ["a2", "b2"]
+            urdf.write_text(TWO_FINGER_URDF)
+        n = len(tips)
         configs = [
-            _native.RetargetingConfig("position", str(urdf), target_link_names=["a2", "b2"],
-                                      target_link_human_indices=[4, 8]),
-            _native.RetargetingConfig("vector", str(urdf),
-                                      target_origin_link_names=["palm", "palm"],
-                                      target_task_link_names=["a2", "b2"],
-                                      target_link_human_indices=[[0, 0], [4, 8]]),
-            _native.RetargetingConfig("dexpilot", str(urdf), wrist_link_name="palm",
-                                      finger_tip_link_names=["a2", "b2"]),
+            _native.RetargetingConfig("position", str(urdf), target_link_names=tips,
+                                      target_link_human_indices=list(range(n))),
+            _native.RetargetingConfig("vector", str(urdf), target_origin_link_names=[palm] * n,
+                                      target_task_link_names=tips,
+                                      target_link_human_indices=[[0] * n, list(range(n))]),
+            _native.RetargetingConfig("dexpilot", str(urdf), wrist_link_name=palm,
+                                      finger_tip_link_names=tips),
         ]
+        print(f"robot: {urdf.name}, targets {tips}")
 
         seq = configs[0].build()
+        frame_ref = make_frames(seq.link_positions(seq.get_qpos(), tips))
+        dexpilot_rows = n * (n - 1) // 2 + n
         every = max(1, args.frames // args.samples)
         samples = []
         start = time.perf_counter()
@@ -76,7 +97,7 @@ def main():
                 if not all(math.isfinite(v) for v in q):
                     sys.exit(f"frame {i}: non-finite joint values {q}")
                 seq.get_qpos()
-                seq.link_positions(q, ["a2", "b2"])
+                seq.link_positions(q, tips)
                 samples.append((i, rss_kib()))
         samples.append((args.frames, rss_kib()))
         elapsed = time.perf_counter() - start
@@ -88,7 +109,8 @@ def main():
         start = time.perf_counter()
         for i in range(args.builds):
             built = configs[i % 3].build()
-            built.retarget(frame_ref(i) + [0.05, 0.03, -0.005])
+            ref = frame_ref(i)
+            built.retarget((ref * dexpilot_rows)[: 3 * dexpilot_rows])
             del built
             if i % every == 0:
                 samples.append((i, rss_kib()))

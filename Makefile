@@ -10,7 +10,7 @@ BENCH_BUILD := build/bench
 
 APT_PACKAGES := g++ make cmake pkg-config git python3 python3-venv python3-dev \
 	libnlopt-dev libyaml-dev libpugixml-dev libeigen3-dev libgtest-dev libbenchmark-dev
-PY_PACKAGES := scikit-build-core numpy pytest
+PY_PACKAGES := scikit-build-core numpy pytest matplotlib tqdm
 
 .PHONY: all deps system-deps python-deps build test test-cpp test-python install-python \
 	demo sanitize bench-build bench bench-smoke clean
@@ -72,8 +72,10 @@ bench-smoke: bench-build
 	@for b in $(BENCH_BUILD)/bench/*_bench; do echo "== $$b"; \
 	  $$b --benchmark_min_time=0.0001 >/dev/null || exit 1; done
 
-demo: build
-	$(BUILD)/examples/print_dof
+# Retargets the shipped demo motion onto a shipped hand with each method; plots and
+# trajectories land in kova-demo-output/.
+demo: install-python
+	$(VENV)/bin/kova demo
 
 clean:
 	rm -rf build

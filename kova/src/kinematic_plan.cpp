@@ -1,6 +1,7 @@
 // Construction of the kinematic plan: everything forward kinematics and the Jacobians need that
 // depends only on the robot, as plain indices. Also refuses joint graphs on which the traversal
 // or the walk towards the root would never end, or would take absurdly long.
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -14,18 +15,19 @@
 namespace kova {
 namespace {
 
-// Forward kinematics may take at most this many joint steps per call. A tree takes one step per
-// joint; only a graph in which many paths reach the same links (stacked diamonds) comes near it.
-constexpr std::uint64_t kMaxTraversalSteps = 1'000'000;
+// Forward kinematics may take at most this many joint steps per call, or one per joint when the
+// robot has more joints. A tree takes at most one step per joint, so every tree builds; only a
+// graph in which many paths reach the same links (stacked diamonds) can exceed it.
+constexpr std::uint64_t kMinTraversalStepLimit = 1'000'000;
 
 std::string cycle_message(const std::string& joint_name) {
   return "Joint " + joint_name + " closes a cycle in the kinematic tree";
 }
 
-std::string traversal_too_long_message() {
+std::string traversal_too_long_message(std::uint64_t limit) {
   return "Joint graph has too many paths from the root link: forward kinematics would take more "
          "than " +
-         std::to_string(kMaxTraversalSteps) + " joint steps";
+         std::to_string(limit) + " joint steps";
 }
 
 std::uint32_t to_u32(std::size_t value) {
@@ -178,7 +180,8 @@ Status RobotWrapper::build_plan() {
   };
   {
     constexpr std::uint64_t kUnknown = std::numeric_limits<std::uint64_t>::max();
-    constexpr std::uint64_t kCap = kMaxTraversalSteps + 1;
+    const std::uint64_t limit = std::max<std::uint64_t>(kMinTraversalStepLimit, joints.size());
+    const std::uint64_t cap = limit + 1;
     std::vector<std::uint64_t> steps_below(node_count, kUnknown);
     std::vector<std::pair<std::uint32_t, std::uint32_t>> stack;
     stack.emplace_back(root_node, edge_begin[root_node]);
@@ -198,12 +201,12 @@ Status RobotWrapper::build_plan() {
       }
       std::uint64_t total = 0;
       for (std::uint32_t e = edge_begin[node]; e < edge_begin[node + 1]; ++e) {
-        total = std::min(kCap, total + 1 + steps_below[child_node[edges[e]]]);
+        total = std::min(cap, total + 1 + steps_below[child_node[edges[e]]]);
       }
       steps_below[node] = total;
       stack.pop_back();
     }
-    if (steps_below[root_node] > kMaxTraversalSteps) return fail(traversal_too_long_message());
+    if (steps_below[root_node] > limit) return fail(traversal_too_long_message(limit));
     steps_.reserve(steps_below[root_node]);
   }
 

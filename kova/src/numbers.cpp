@@ -26,15 +26,15 @@ bool equals_ignoring_case(std::string_view text, std::string_view lower_word) {
 }
 
 // Decimal grammar: digits [ '.' [digits] ] | '.' digits, then optionally [eE] [sign] digits.
-// On success, `exponent10` receives the decimal magnitude of the first significant digit, used
-// only to tell overflow from underflow when the conversion reports a value out of range.
+// On success, `magnitude` receives the decimal exponent just above the first significant digit
+// and `all_zero` whether there is none; both serve only to tell overflow from underflow when the
+// conversion reports a value out of range.
 bool is_decimal(std::string_view text, long long& magnitude, bool& all_zero) {
   std::size_t i = 0;
   const std::size_t n = text.size();
   long long integer_digits = 0;
   long long leading_fraction_zeros = 0;
   bool seen_nonzero = false;
-  bool nonzero_in_integer = false;
   long long significant_integer_digits = 0;
   while (i < n && is_digit(text[i])) {
     if (text[i] != '0') seen_nonzero = true;
@@ -42,7 +42,7 @@ bool is_decimal(std::string_view text, long long& magnitude, bool& all_zero) {
     ++integer_digits;
     ++i;
   }
-  nonzero_in_integer = seen_nonzero;
+  const bool nonzero_in_integer = seen_nonzero;
   long long fraction_digits = 0;
   if (i < n && text[i] == '.') {
     ++i;

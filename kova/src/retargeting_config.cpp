@@ -25,9 +25,9 @@ std::string system_error_text(int error) {
   return std::generic_category().message(error);
 }
 
-// No configuration comes near this; the cap keeps a device or a runaway file from exhausting
-// memory.
-constexpr std::size_t kMaxFileBytes = std::size_t{256} << 20;
+// Larger files are refused rather than read: a configuration is a few kilobytes, and a device
+// such as /dev/zero would otherwise fill memory.
+constexpr std::size_t kMaxConfigBytes = std::size_t{64} << 20;
 
 // The whole file as UTF-8 text, or the reason it cannot be had.
 Result<std::string> read_utf8_file(const fs::path& path) {
@@ -46,9 +46,9 @@ Result<std::string> read_utf8_file(const fs::path& path) {
       return fail(system_error_text(error));
     }
     if (count == 0) break;
-    if (text.size() + static_cast<std::size_t>(count) > kMaxFileBytes) {
+    if (text.size() + static_cast<std::size_t>(count) > kMaxConfigBytes) {
       ::close(fd);
-      return fail("file is larger than 256 MiB");
+      return fail("file is larger than " + std::to_string(kMaxConfigBytes >> 20) + " MiB");
     }
     text.append(buffer, static_cast<std::size_t>(count));
   }

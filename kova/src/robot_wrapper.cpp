@@ -1,3 +1,5 @@
+// Construction of the robot wrapper: the DOF order (dummy joints, recognised hands, URDF order),
+// the joint limits and the name lookup tables. The kinematic plan is built in kinematic_plan.cpp.
 #include "kova/robot_wrapper.hpp"
 
 #include <algorithm>

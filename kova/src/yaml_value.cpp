@@ -2,6 +2,7 @@
 
 #include <yaml.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <functional>
@@ -43,7 +44,22 @@ std::string quoted_excerpt(std::string_view text) {
   return "'" + out + "'";
 }
 
-std::string libyaml_message(const yaml_parser_t& parser) {
+// Line and column of a byte offset, for the reader's errors, which carry only the offset.
+Mark mark_at_offset(std::string_view text, std::size_t offset) {
+  Mark mark;
+  offset = std::min(offset, text.size());
+  for (std::size_t i = 0; i < offset; ++i) {
+    if (text[i] == '\n') {
+      ++mark.line;
+      mark.column = 1;
+    } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      ++mark.column;  // count code points, not bytes
+    }
+  }
+  return mark;
+}
+
+std::string libyaml_message(const yaml_parser_t& parser, std::string_view text) {
   if (parser.error == YAML_MEMORY_ERROR) return "out of memory";
   std::string message = parser.problem != nullptr ? parser.problem : "unknown error";
   if (parser.error == YAML_READER_ERROR) {
@@ -52,7 +68,7 @@ std::string libyaml_message(const yaml_parser_t& parser) {
       std::snprintf(value, sizeof value, " #%X", static_cast<unsigned>(parser.problem_value));
       message += value;
     }
-    return message + " at byte " + std::to_string(parser.problem_offset);
+    return message + at(mark_at_offset(text, parser.problem_offset));
   }
   message += at(to_mark(parser.problem_mark));
   if (parser.context != nullptr) {
@@ -66,7 +82,7 @@ std::string libyaml_message(const yaml_parser_t& parser) {
 // Owns a libyaml parser for the duration of one parse.
 class Parser {
  public:
-  explicit Parser(std::string_view text) {
+  explicit Parser(std::string_view text) : text_(text) {
     ok_ = yaml_parser_initialize(&parser_) != 0;
     if (ok_) {
       yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()),
@@ -83,11 +99,12 @@ class Parser {
   bool initialized() const { return ok_; }
   // The next event, or the library's message.
   Result<void> next(yaml_event_t& event) {
-    if (yaml_parser_parse(&parser_, &event) == 0) return fail(libyaml_message(parser_));
+    if (yaml_parser_parse(&parser_, &event) == 0) return fail(libyaml_message(parser_, text_));
     return {};
   }
 
  private:
+  std::string_view text_;
   yaml_parser_t parser_{};
   bool ok_ = false;
 };
@@ -112,43 +129,51 @@ const Node* Node::find(std::string_view key) const {
 }
 
 bool equal(const Node& a, const Node& b) {
-  if (&a == &b) return true;
-  if (a.kind_ != b.kind_ || a.hash_ != b.hash_) return false;
-  switch (a.kind_) {
-    case Kind::Null:
-      return true;
-    case Kind::Bool:
-      return a.scalar_.boolean == b.scalar_.boolean;
-    case Kind::Int:
-      return a.scalar_.integer == b.scalar_.integer;
-    case Kind::Float:
-      return a.scalar_.number == b.scalar_.number;
-    case Kind::String:
-      return a.text_ == b.text_;
-    case Kind::Sequence:
-      if (a.items_.size() != b.items_.size()) return false;
-      for (std::size_t i = 0; i < a.items_.size(); ++i) {
-        if (!equal(*a.items_[i], *b.items_[i])) return false;
-      }
-      return true;
-    case Kind::Mapping:
-      if (a.entries_.size() != b.entries_.size()) return false;
-      for (std::size_t i = 0; i < a.entries_.size(); ++i) {
-        if (!equal(*a.entries_[i].key, *b.entries_[i].key) ||
-            !equal(*a.entries_[i].value, *b.entries_[i].value)) {
-          return false;
+  // Iterative: through aliases a key can be far deeper than the nesting limit.
+  std::vector<std::pair<const Node*, const Node*>> pending{{&a, &b}};
+  while (!pending.empty()) {
+    const auto [x, y] = pending.back();
+    pending.pop_back();
+    if (x == y) continue;
+    if (x->kind_ != y->kind_ || x->hash_ != y->hash_) return false;
+    switch (x->kind_) {
+      case Kind::Null:
+        break;
+      case Kind::Bool:
+        if (x->scalar_.boolean != y->scalar_.boolean) return false;
+        break;
+      case Kind::Int:
+        if (!(x->scalar_.integer == y->scalar_.integer)) return false;
+        break;
+      case Kind::Float:
+        if (!(x->scalar_.number == y->scalar_.number)) return false;
+        break;
+      case Kind::String:
+        if (x->text_ != y->text_) return false;
+        break;
+      case Kind::Sequence:
+        if (x->items_.size() != y->items_.size()) return false;
+        for (std::size_t i = 0; i < x->items_.size(); ++i) {
+          pending.emplace_back(x->items_[i], y->items_[i]);
         }
-      }
-      return true;
+        break;
+      case Kind::Mapping:
+        if (x->entries_.size() != y->entries_.size()) return false;
+        for (std::size_t i = 0; i < x->entries_.size(); ++i) {
+          pending.emplace_back(x->entries_[i].key, y->entries_[i].key);
+          pending.emplace_back(x->entries_[i].value, y->entries_[i].value);
+        }
+        break;
+    }
   }
-  return false;
+  return true;
 }
 
 // Turns the event stream into nodes. Collections are built on an explicit stack, so neither
 // building nor freeing the tree recurses.
 class TreeBuilder {
  public:
-  explicit TreeBuilder(Document& document) : document_(document) {}
+  TreeBuilder(Document& document, const Limits& limits) : document_(document), limits_(limits) {}
 
   Result<void> run(std::string_view text) {
     Parser parser(text);
@@ -201,6 +226,7 @@ class TreeBuilder {
           break;
         case YAML_SEQUENCE_END_EVENT:
         case YAML_MAPPING_END_EVENT: {
+          if (stack_.empty()) return fail("end of a collection that was never opened" + at(mark));
           Frame frame = std::move(stack_.back());
           stack_.pop_back();
           Node& node = *frame.node;
@@ -226,12 +252,23 @@ class TreeBuilder {
     std::unordered_multimap<std::size_t, const Node*> keys;
   };
 
-  Result<void> open(Kind kind, std::string anchor, std::string tag, Mark mark) {
-    if (stack_.size() >= kMaxDepth) {
-      return fail("collections nested deeper than " + std::to_string(kMaxDepth) + " levels" +
+  // A fresh node, unless the document already holds the most it may.
+  Result<Node*> new_node(Mark mark) {
+    if (document_.nodes_.size() >= limits_.max_nodes) {
+      return fail("more than " + std::to_string(limits_.max_nodes) + " nodes in the document" +
                   at(mark));
     }
-    Node& node = document_.nodes_.emplace_back();
+    return &document_.nodes_.emplace_back();
+  }
+
+  Result<void> open(Kind kind, std::string anchor, std::string tag, Mark mark) {
+    if (stack_.size() >= limits_.max_depth) {
+      return fail("collections nested deeper than " + std::to_string(limits_.max_depth) +
+                  " levels" + at(mark));
+    }
+    auto created = new_node(mark);
+    if (!created) return fail(created.error());
+    Node& node = **created;
     node.kind_ = kind;
     node.tag_ = std::move(tag);
     node.mark_ = mark;
@@ -241,7 +278,9 @@ class TreeBuilder {
 
   Result<Node*> make_scalar(const yaml_event_t& event, Mark mark) {
     const auto& scalar = event.data.scalar;
-    Node& node = document_.nodes_.emplace_back();
+    auto created = new_node(mark);
+    if (!created) return fail(created.error());
+    Node& node = **created;
     node.mark_ = mark;
     node.text_.assign(reinterpret_cast<const char*>(scalar.value), scalar.length);
     node.tag_ = as_string(scalar.tag);
@@ -339,9 +378,9 @@ class TreeBuilder {
     }
     const Node& target = *found->second;
     alias_expansion_ += target.expanded_size_;
-    if (alias_expansion_ > kMaxAliasExpansion) {
-      return fail("aliases expand to more than " + std::to_string(kMaxAliasExpansion) + " nodes" +
-                  at(mark));
+    if (alias_expansion_ > limits_.max_alias_expansion) {
+      return fail("aliases expand to more than " + std::to_string(limits_.max_alias_expansion) +
+                  " nodes" + at(mark));
     }
     return attach(target, mark);
   }
@@ -383,14 +422,15 @@ class TreeBuilder {
   }
 
   Document& document_;
+  const Limits& limits_;
   std::vector<Frame> stack_;
   std::unordered_map<std::string, const Node*> anchors_;
   std::size_t alias_expansion_ = 0;
 };
 
-Result<Document> Document::parse(std::string_view text) {
+Result<Document> Document::parse(std::string_view text, const Limits& limits) {
   Document document;
-  TreeBuilder builder(document);
+  TreeBuilder builder(document, limits);
   if (auto status = builder.run(text); !status) return fail(status.error());
   return document;
 }

@@ -31,8 +31,16 @@ struct Mark {
 
 // Nesting deeper than this is refused.
 inline constexpr std::size_t kMaxDepth = 512;
+// Nodes a document may hold (a configuration has a few hundred).
+inline constexpr std::size_t kMaxNodes = 1'000'000;
 // Nodes that aliases may add to the document when expanded.
 inline constexpr std::size_t kMaxAliasExpansion = 1'000'000;
+
+struct Limits {
+  std::size_t max_depth = kMaxDepth;
+  std::size_t max_nodes = kMaxNodes;
+  std::size_t max_alias_expansion = kMaxAliasExpansion;
+};
 
 class Node {
  public:
@@ -82,7 +90,7 @@ class Document {
  public:
   // Parses a single document. Errors carry the reason and a line and column; an empty stream
   // gives a null root.
-  static Result<Document> parse(std::string_view text);
+  static Result<Document> parse(std::string_view text, const Limits& limits = {});
 
   const Node& root() const { return *root_; }
 

@@ -7,6 +7,11 @@ from kova_rs._native import (
     __version__,
     load_from_file,
 )
+from kova_rs.hand_frame import mirror, to_hand_frame
+from kova_rs.joints import reorder_joints
+from kova_rs.lowpass import alpha_for_cutoff, cutoff_for_alpha
+from kova_rs.motion_io import load_motion, save_result
+from kova_rs.retargeter import RetargetResult, Retargeter, shipped_config, shipped_hands
 
 __all__ = [
     "PanicException",
@@ -14,4 +19,15 @@ __all__ = [
     "SeqRetargeting",
     "__version__",
     "load_from_file",
+    "Retargeter",
+    "RetargetResult",
+    "alpha_for_cutoff",
+    "cutoff_for_alpha",
+    "load_motion",
+    "mirror",
+    "reorder_joints",
+    "save_result",
+    "shipped_config",
+    "shipped_hands",
+    "to_hand_frame",
 ]

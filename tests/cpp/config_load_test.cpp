@@ -280,6 +280,11 @@ TEST_F(ConfigLoad, ReadFailures) {
             "Failed to read config: Is a directory");
   EXPECT_EQ(load_error("retargeting:\n  type: vector\n  urdf_path: h\xFF.urdf\n"),
             "Failed to read config: stream did not contain valid UTF-8");
+  // An endless device is refused instead of filling memory.
+  if (std::filesystem::exists("/dev/zero")) {
+    EXPECT_EQ(RetargetingConfig::load_from_file("/dev/zero").error(),
+              "Failed to read config: file is larger than 64 MiB");
+  }
 }
 
 TEST_F(ConfigLoad, BaseDirectoryIsTheLexicalParent) {

@@ -85,7 +85,7 @@ TEST(HostileFiles, FifoWithoutWriterDoesNotHang) {
 // An endless device is cut off at the size limit instead of exhausting memory.
 TEST(HostileFiles, EndlessDeviceIsRefusedAtTheSizeLimit) {
   if (!fs::exists("/dev/zero")) GTEST_SKIP() << "/dev/zero is absent";
-  EXPECT_EQ(config_error("/dev/zero"), "Failed to read config: file is larger than 256 MiB");
+  EXPECT_EQ(config_error("/dev/zero"), "Failed to read config: file is larger than 64 MiB");
   EXPECT_EQ(urdf_error("/dev/zero"), "Failed to read URDF: file is larger than 256 MiB");
 }
 

@@ -144,9 +144,22 @@ TEST(YamlTree, SyntaxErrorsCarryLineAndColumn) {
             "at line 1 column 4");
 }
 
-TEST(YamlTree, ControlCharactersAreRefusedByTheReader) {
-  const std::string message = parse_error(std::string("a: b\x01\n"));
-  EXPECT_NE(message.find("control characters are not allowed"), std::string::npos) << message;
+TEST(YamlTree, ReaderErrorsCarryLineAndColumn) {
+  EXPECT_EQ(parse_error(std::string("a: 1\nb: \xC3\xA9\x01\n")),
+            "control characters are not allowed #1 at line 2 column 5");
+}
+
+TEST(YamlTree, DistinctButEqualAliasedKeysAreDuplicates) {
+  // Two separate chains of the same shape, each fifty levels deep through aliases.
+  std::string text = "a0: &a0 [x]\nb0: &b0 [x]\n";
+  for (int i = 1; i <= 50; ++i) {
+    for (const char* chain : {"a", "b"}) {
+      const std::string name = chain + std::to_string(i);
+      text += name + ": &" + name + " [[*" + chain + std::to_string(i - 1) + "]]\n";
+    }
+  }
+  text += "keys:\n  ? *a50\n  : 1\n  ? *b50\n  : 2\n";
+  EXPECT_EQ(parse_error(text), "duplicate mapping key at line 106 column 5");
 }
 
 TEST(YamlTree, AliasBombIsRefused) {
@@ -173,6 +186,29 @@ TEST(YamlTree, ModerateAliasUseStaysWithinTheBudget) {
   ASSERT_TRUE(document.has_value()) << document.error();
   EXPECT_EQ(document->root().find("uses")->items().size(), 1000u);
   EXPECT_EQ(document->root().find("uses")->items()[999]->items().size(), 999u);
+}
+
+TEST(YamlTree, DocumentWithTooManyNodesIsRefused) {
+  const kova::yaml::Limits limits{.max_nodes = 100};
+  std::string text = "[";
+  for (int i = 0; i < 200; ++i) text += "0,";
+  text += "]";
+  // The sequence is node one; its hundredth element would be node 101, at column 2 + 2 * 99.
+  const auto refused = Document::parse(text, limits);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error(), "more than 100 nodes in the document at line 1 column 200");
+  EXPECT_TRUE(Document::parse(text.substr(0, 1 + 2 * 99) + "]", limits).has_value());
+  EXPECT_EQ(kova::yaml::Limits{}.max_nodes, 1000000u);
+}
+
+TEST(YamlTree, BudgetsAreThoseOfTheLimits) {
+  EXPECT_EQ(Document::parse("[[[[1]]]]", kova::yaml::Limits{.max_depth = 3}).error(),
+            "collections nested deeper than 3 levels at line 1 column 4");
+  EXPECT_TRUE(Document::parse("[[[1]]]", kova::yaml::Limits{.max_depth = 3}).has_value());
+  const std::string aliases = "a: &a [1, 2, 3]\nb: [*a, *a]\n";
+  EXPECT_EQ(Document::parse(aliases, kova::yaml::Limits{.max_alias_expansion = 7}).error(),
+            "aliases expand to more than 7 nodes at line 2 column 9");
+  EXPECT_TRUE(Document::parse(aliases, kova::yaml::Limits{.max_alias_expansion = 8}).has_value());
 }
 
 TEST(YamlTree, DeepNestingIsRefused) {

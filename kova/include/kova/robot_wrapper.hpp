@@ -68,7 +68,8 @@ class RobotWrapper {
   // d(link origin)/d(qpos) from the transforms of the last forward-kinematics call.
   // Throws InternalFault for a link index out of range.
   Jacobian compute_single_link_position_jacobian_cached(std::size_t link) const;
-  // Same, into a caller-owned 3 x dof matrix (no allocation); `out` must have dof() columns.
+  // Same, into a caller-owned 3 x dof matrix (no allocation); `out` must have dof() columns,
+  // otherwise InternalFault.
   void compute_single_link_position_jacobian_cached(std::size_t link,
                                                     Eigen::Ref<Jacobian> out) const;
 

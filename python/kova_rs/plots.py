@@ -1,0 +1,181 @@
+"""Pictures of a retargeted motion (matplotlib, drawn off-screen with the Agg backend).
+
+- :func:`plot_joint_angles`: every joint's angle over time;
+- :func:`plot_errors`: the per-frame retargeting error of each target;
+- :func:`plot_frames`: human keypoints beside the robot's link positions, in 3-D, for chosen
+  frames;
+- :func:`plot_summary`: joint angles and errors in one picture.
+
+matplotlib is imported only when a plot is made; without it a clear ImportError says how to get
+it.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+import numpy as np
+
+# landmark chains of the 21-landmark hand, for drawing
+HAND_CHAINS = [(0, 1, 2, 3, 4), (0, 5, 6, 7, 8), (0, 9, 10, 11, 12), (0, 13, 14, 15, 16),
+               (0, 17, 18, 19, 20), (5, 9, 13, 17)]
+
+
+def _pyplot():
+    try:
+        import matplotlib
+    except ImportError:
+        raise ImportError(
+            "plots need matplotlib; install it with: pip install matplotlib"
+        ) from None
+    matplotlib.use("Agg", force=True)
+    import matplotlib.pyplot as plt
+
+    return plt
+
+
+def _save(fig, path) -> Path:
+    path = Path(os.fspath(path))
+    try:
+        if not path.parent.exists():
+            raise ValueError(f"{path}: the folder {path.parent} does not exist")
+        fig.savefig(path, dpi=110, bbox_inches="tight")
+    finally:
+        _pyplot().close(fig)
+    return path
+
+
+def _time(n: int, fps: float | None):
+    if fps:
+        return np.arange(n) / fps, "time [s]"
+    return np.arange(n), "frame"
+
+
+def _draw_joint_angles(ax, result, fps):
+    t, label = _time(len(result.qpos), fps)
+    names = list(result.joint_names)
+    cmap = _pyplot().get_cmap("tab20")
+    for j, name in enumerate(names):
+        ax.plot(t, result.qpos[:, j], lw=1.2, color=cmap(j % 20), label=name,
+                ls="-" if j < 20 else "--")
+    ax.set_xlabel(label)
+    ax.set_ylabel("joint position [rad or m]")
+    ax.set_title(f"Joint trajectories ({result.method or 'retargeting'}, {len(names)} DOF)")
+    ax.grid(alpha=0.3)
+    ax.legend(fontsize=7, ncol=1 + len(names) // 14, loc="upper left",
+              bbox_to_anchor=(1.01, 1.0), frameon=False)
+
+
+def _draw_errors(ax, result, fps):
+    t, label = _time(len(result.errors), fps)
+    errors_mm = 1000.0 * np.asarray(result.errors)
+    names = list(result.target_names) or [f"target {i}" for i in range(errors_mm.shape[1])]
+    for k in range(errors_mm.shape[1]):
+        ax.plot(t, errors_mm[:, k], lw=0.9, alpha=0.7, label=names[k])
+    ax.plot(t, errors_mm.mean(axis=1), color="black", lw=2.0, label="mean")
+    what = "distance to keypoint" if result.method == "position" else "vector error length"
+    ax.set_xlabel(label)
+    ax.set_ylabel(f"{what} [mm]")
+    ax.set_title(f"Retargeting error per frame (mean {errors_mm.mean():.1f} mm)")
+    ax.grid(alpha=0.3)
+    ax.legend(fontsize=6, ncol=1 + len(names) // 14, loc="upper left",
+              bbox_to_anchor=(1.01, 1.0), frameon=False)
+
+
+def plot_joint_angles(result, path, fps: float | None = None) -> Path:
+    """Every joint of ``result`` (a RetargetResult) over time, written to ``path``."""
+    plt = _pyplot()
+    fig, ax = plt.subplots(figsize=(11, 5))
+    _draw_joint_angles(ax, result, fps)
+    return _save(fig, path)
+
+
+def plot_errors(result, path, fps: float | None = None) -> Path:
+    """Per-frame retargeting error of each target and their mean, written to ``path``."""
+    plt = _pyplot()
+    fig, ax = plt.subplots(figsize=(11, 4.5))
+    _draw_errors(ax, result, fps)
+    return _save(fig, path)
+
+
+def plot_summary(result, path, fps: float | None = None) -> Path:
+    """Joint angles above, errors below, in one picture."""
+    plt = _pyplot()
+    fig, (top, bottom) = plt.subplots(2, 1, figsize=(11, 8.5), sharex=True)
+    _draw_joint_angles(top, result, fps)
+    _draw_errors(bottom, result, fps)
+    return _save(fig, path)
+
+
+def plot_frames(keypoints, link_positions, frames, path, *, edges=None, link_names=None,
+                targets=None, titles=None) -> Path:
+    """Human keypoints (N, 21, 3) beside robot link positions (N, links, 3) for ``frames``.
+
+    ``edges``: (i, j) pairs of link indices drawn as bones of the robot; ``targets``: indices
+    of the links that are retargeting targets (drawn larger); ``titles``: one per frame.
+    """
+    plt = _pyplot()
+    keypoints = np.asarray(keypoints, dtype=float)
+    links = np.asarray(link_positions, dtype=float)
+    frames = list(frames)
+    if not frames:
+        raise ValueError("no frames to draw")
+    fig = plt.figure(figsize=(4.6 * len(frames), 5.0))
+    everything = np.concatenate([keypoints[frames].reshape(-1, 3), links[frames].reshape(-1, 3)])
+    centre = 0.5 * (everything.max(axis=0) + everything.min(axis=0))
+    half = 0.5 * float(np.max(everything.max(axis=0) - everything.min(axis=0))) + 0.01
+    for col, f in enumerate(frames):
+        ax = fig.add_subplot(1, len(frames), col + 1, projection="3d")
+        human = keypoints[f]
+        for chain in HAND_CHAINS:
+            ax.plot(*human[list(chain)].T, color="tab:orange", lw=2)
+        ax.scatter(*human.T, color="tab:orange", s=10, label="human keypoints")
+        robot = links[f]
+        for i, j in edges or []:
+            ax.plot(*robot[[i, j]].T, color="tab:blue", lw=1.5)
+        ax.scatter(*robot.T, color="tab:blue", s=6, label="robot links")
+        if targets is not None and len(targets):
+            ax.scatter(*robot[list(targets)].T, color="navy", s=28, marker="^",
+                       label="robot targets")
+        for axis, c in zip("xyz", centre):
+            getattr(ax, f"set_{axis}lim")(c - half, c + half)
+            getattr(ax, f"set_{axis}label")(f"{axis} [m]", fontsize=7)
+        ax.tick_params(labelsize=6)
+        ax.view_init(elev=32, azim=-62)
+        ax.set_box_aspect((1, 1, 1))
+        ax.set_title(titles[col] if titles else f"frame {f}", fontsize=9)
+        if col == 0:
+            ax.legend(fontsize=7, loc="upper left")
+    return _save(fig, path)
+
+
+def plot_retargeter_frames(retargeter, keypoints, result, frames, path, *, titles=None) -> Path:
+    """:func:`plot_frames` for a :class:`~kova_rs.retargeter.Retargeter` and its result."""
+    from kova_rs.urdf_info import read_urdf
+
+    seq = retargeter.native
+    link_names = list(seq.link_names)
+    frames = list(frames)
+    positions = np.zeros((len(result.qpos), len(link_names), 3))
+    for f in frames:
+        positions[f] = retargeter.link_positions(result.qpos[f], link_names)
+    edges, targets = [], []
+    model = _model_of(retargeter, read_urdf)
+    if model is not None:
+        where = {n: i for i, n in enumerate(link_names)}
+        edges = [(where[p], where[c]) for p, c in model.edges() if p in where and c in where]
+    wanted = set(getattr(retargeter, "_target_links", []) or [])
+    wanted |= set(getattr(retargeter, "_task_links", []) or [])
+    targets = [i for i, n in enumerate(link_names) if n in wanted]
+    return plot_frames(keypoints, positions, frames, path, edges=edges, targets=targets,
+                       titles=titles)
+
+
+def _model_of(retargeter, read_urdf):
+    from kova_rs.urdf_info import resolve_urdf_path
+
+    try:
+        return read_urdf(resolve_urdf_path(retargeter.config))
+    except (ValueError, OSError):
+        return None

@@ -7,7 +7,7 @@ FUZZ_CXX ?= clang++-19
 FUZZ_APT_PACKAGES := clang-19 libclang-rt-19-dev
 PY_ASAN_BUILD := build/py-asan
 SHARED_DIR ?= ../shared
-# The test reading 2 x 256 MiB from /dev/zero is slowed many times over by memcheck and exercises
+# The test reading 320 MiB from /dev/zero is slowed many times over by memcheck and exercises
 # nothing the other file tests do not; it runs natively in `make test` and under ASan.
 VALGRIND_GTEST_FILTER ?= -*EndlessDevice*
 SOAK_FRAMES ?= 1000000

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -80,6 +81,29 @@ TEST(HostileFiles, FifoWithoutWriterDoesNotHang) {
   EXPECT_EQ(config_error(fifo), "Missing 'retargeting' key in config");
   EXPECT_TRUE(urdf_error(fifo).starts_with("XML parse error: ")) << urdf_error(fifo);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// A writer that is slower than the reader: the reader waits for it instead of failing with
+// "Resource temporarily unavailable", and reads up to the writer's end.
+TEST(HostileFiles, FifoWithASlowWriterIsReadToTheEnd) {
+  TempDir dir;
+  const fs::path fifo = dir.path() / "pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // does not wait for a reader
+  ASSERT_GE(writer, 0);
+  const std::string text = kValidConfig;
+  const std::string first = text.substr(0, 20);
+  ASSERT_EQ(::write(writer, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string rest = text.substr(20);
+    EXPECT_EQ(::write(writer, rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+    ::close(writer);
+  });
+  auto config = kova::RetargetingConfig::load_from_file(fifo);
+  late.join();
+  ASSERT_TRUE(config) << config.error();
+  EXPECT_EQ(config->target_link_names, std::vector<std::string>{"a2"});
 }
 
 // An endless device is cut off at the size limit instead of exhausting memory.

@@ -184,6 +184,23 @@ std::vector<Eigen::Vector3d> positions_at(const std::vector<double>& q,
   return out;
 }
 
+// Which side of the Huber seam the tested point's residuals fall on: the cases below pick
+// delta = 1 (all inside), 0.002 (all outside) or a value between the residuals (some of each).
+void expect_seam_side(double delta, const std::vector<double>& residual_sizes) {
+  std::size_t inside = 0;
+  for (double r : residual_sizes) inside += r <= delta ? 1 : 0;
+  if (delta == 1.0) {
+    EXPECT_EQ(inside, residual_sizes.size());
+  }
+  if (delta == 0.002) {
+    EXPECT_EQ(inside, 0u);
+  }
+  if (delta != 1.0 && delta != 0.002) {
+    EXPECT_GT(inside, 0u);
+    EXPECT_LT(inside, residual_sizes.size());
+  }
+}
+
 // ------------------------------------------------------------------------------------------
 // Position objective
 
@@ -224,6 +241,14 @@ TEST_P(PositionObjective, MatchesLiteralEvaluationAndFiniteDifferences) {
   EXPECT_EQ(ObjectiveProbe::value_and_gradient(optimizer, x, g), f_literal);
   EXPECT_EQ(g, g_literal);
 
+  std::vector<double> residuals;  // the reference robot still holds the configuration of x
+  for (std::size_t k = 0; k < links.size(); ++k) {
+    const Eigen::Vector3d pk = reference.link_position(optimizer.target_link_indices()[k]);
+    for (int a = 0; a < 3; ++a)
+      residuals.push_back(std::abs(pk[a] - ref[3 * k + static_cast<std::size_t>(a)]));
+  }
+  expect_seam_side(c.delta, residuals);
+
   expect_gradient_matches(optimizer, x);
 }
 
@@ -231,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
     HuberSidesRegulariserAdaptor, PositionObjective,
     ::testing::Values(PositionCase{1.0, 0.0, false, 0.01},    // every residual inside the seam
                       PositionCase{0.002, 0.0, false, 0.05},  // every residual outside
-                      PositionCase{0.03, 0.0, false, 0.02},   // mixed
+                      PositionCase{0.022, 0.0, false, 0.02},  // mixed
                       PositionCase{1.0, 0.4, false, 0.01},    // with regulariser
                       PositionCase{0.002, 0.4, false, 0.05},
                       PositionCase{1.0, 0.0, true, 0.01},  // mimic adaptor
@@ -344,13 +369,25 @@ TEST_P(VectorObjective, MatchesLiteralEvaluationAndFiniteDifferences) {
   EXPECT_EQ(ObjectiveProbe::value_and_gradient(optimizer, x, g), f_literal);
   EXPECT_EQ(g, g_literal);
 
+  std::vector<double> errors;
+  const auto& v = optimizer.vectors();
+  for (std::size_t i = 0; i < v.vector_count(); ++i) {
+    const auto at = [&](std::size_t slot) {
+      return reference.link_position(v.computed_link_indices()[slot]);
+    };
+    const Eigen::Vector3d r = at(v.task_link_indices()[i]) - at(v.origin_link_indices()[i]);
+    const Eigen::Vector3d t(v.targets()[3 * i], v.targets()[3 * i + 1], v.targets()[3 * i + 2]);
+    if (v.task_link_indices()[i] != v.origin_link_indices()[i]) errors.push_back((r - t).norm());
+  }
+  expect_seam_side(c.delta, errors);
+
   expect_gradient_matches(optimizer, x);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     HuberSidesRegulariserAdaptor, VectorObjective,
     ::testing::Values(VectorCase{1.0, 0.0, false, 0.01}, VectorCase{0.002, 0.0, false, 0.03},
-                      VectorCase{0.03, 0.0, false, 0.015}, VectorCase{1.0, 0.3, false, 0.01},
+                      VectorCase{0.035, 0.0, false, 0.015}, VectorCase{1.0, 0.3, false, 0.01},
                       VectorCase{0.002, 0.3, false, 0.03}, VectorCase{1.0, 0.0, true, 0.01},
                       VectorCase{0.002, 0.3, true, 0.03}));
 

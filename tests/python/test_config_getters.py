@@ -149,14 +149,11 @@ def make_default():
                              target_link_human_indices=[0])
 
 
-def test_default_urdf_dir_falls_back_to_current_directory():
-    # The installed package ships no resources directory beside the module.
-    import kova_rs._native as native
-    from pathlib import Path
-
-    beside = Path(native.__file__).parent / "resources/assets/robots/hands"
-    if beside.is_dir():
-        pytest.skip("a resources directory is installed beside the module")
+def test_default_urdf_dir_falls_back_to_current_directory(tmp_path, monkeypatch):
+    # A module file with no resources directory beside it.
+    fake = types.ModuleType("kova_rs._native")
+    fake.__file__ = str(tmp_path / "_native.so")
+    monkeypatch.setitem(sys.modules, "kova_rs._native", fake)
     assert make_default().urdf_dir == "."
 
 

@@ -5,7 +5,8 @@ FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_CXX ?= clang++-19
 FUZZ_APT_PACKAGES := clang-19 libclang-rt-19-dev
-PY_ASAN_BUILD := build/py-asan
+# Shares the build directory of `make sanitize` (same flags), so the core is compiled only once.
+PY_ASAN_BUILD := $(ASAN_BUILD)
 SHARED_DIR ?= ../shared
 # The test reading 320 MiB from /dev/zero is slowed many times over by memcheck and exercises
 # nothing the other file tests do not; it runs natively in `make test` and under ASan.
@@ -43,7 +44,7 @@ fuzz: fuzz-build
 # loops take many minutes under ASan; it runs in `make test`.
 sanitize-python: system-deps python-deps
 	cmake -S . -B $(PY_ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=ON \
-	  -DKOVA_BUILD_PYTHON=ON -DKOVA_BUILD_TESTS=OFF -DKOVA_BUILD_EXAMPLES=OFF \
+	  -DKOVA_BUILD_PYTHON=ON -DKOVA_BUILD_EXAMPLES=OFF \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DKOVA_WERROR=$${KOVA_WERROR:-OFF}
 	cmake --build $(PY_ASAN_BUILD) -j $(JOBS) --target _native
 	rm -rf $(PY_ASAN_BUILD)/pkg && mkdir -p $(PY_ASAN_BUILD)/pkg

@@ -8,9 +8,13 @@ FUZZ_APT_PACKAGES := clang-19 libclang-rt-19-dev
 # Shares the build directory of `make sanitize` (same flags), so the core is compiled only once.
 PY_ASAN_BUILD := $(ASAN_BUILD)
 SHARED_DIR ?= ../shared
-# The test reading 320 MiB from /dev/zero is slowed many times over by memcheck and exercises
-# nothing the other file tests do not; it runs natively in `make test` and under ASan.
-VALGRIND_GTEST_FILTER ?= -*EndlessDevice*
+# Left out under memcheck: the test reading 320 MiB from /dev/zero (slowed many times over,
+# exercising nothing the other file tests do not) and the allocation-counting tests, whose
+# counter interposes malloc and so cannot see allocations that memcheck serves itself. Both run
+# natively in `make test`. That interposition also makes memcheck pair its own operator new with
+# the binary's free, so mismatched-free reports are switched off; all other errors and definite
+# leaks still fail the run.
+VALGRIND_GTEST_FILTER ?= -*EndlessDevice*:ObjectiveAllocation.*
 SOAK_FRAMES ?= 1000000
 SOAK_BUILDS ?= 20000
 
@@ -63,7 +67,7 @@ sanitize-python: system-deps python-deps
 valgrind: build
 	$(call apt_ensure,valgrind)
 	valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
-	  --show-leak-kinds=definite --track-origins=yes --quiet \
+	  --show-leak-kinds=definite --show-mismatched-frees=no --track-origins=yes --quiet \
 	  $(BUILD)/tests/cpp/kova_tests --gtest_filter='$(VALGRIND_GTEST_FILTER)' \
 	  --gtest_brief=1
 

@@ -126,11 +126,15 @@ TEST(HostileFiles, UnreadableFileIsPermissionDenied) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    // The child reports through the pipe only: its exit status may be a tool's (memcheck exits
+    // with its error code when the parent had reported anything before the fork).
     ::close(pipe_fds[0]);
-    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
-    const std::string got = config_error(config) + "\n" + urdf_error(urdf);
-    const ssize_t put = ::write(pipe_fds[1], got.data(), got.size());
-    ::_exit(put == static_cast<ssize_t>(got.size()) ? 0 : 3);
+    std::string got = "could not drop root privileges";
+    if (::geteuid() != 0 || (::setgid(65534) == 0 && ::setuid(65534) == 0)) {
+      got = config_error(config) + "\n" + urdf_error(urdf);
+    }
+    [[maybe_unused]] const ssize_t put = ::write(pipe_fds[1], got.data(), got.size());
+    ::_exit(0);
   }
   ::close(pipe_fds[1]);
   std::string got;
@@ -139,9 +143,7 @@ TEST(HostileFiles, UnreadableFileIsPermissionDenied) {
   ::close(pipe_fds[0]);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "could not drop root privileges";
-  ASSERT_EQ(WEXITSTATUS(status), 0);
+  if (got == "could not drop root privileges") GTEST_SKIP() << got;
   EXPECT_EQ(got,
             "Failed to read config: Permission denied\nFailed to read URDF: Permission denied");
 }

@@ -2,6 +2,7 @@
 //
 // Every matrix product is written out with its terms summed in index order, so the results do
 // not depend on how a linear-algebra library chooses to vectorise or reassociate.
+#include <algorithm>
 #include <string>
 
 #include "kova/robot_wrapper.hpp"
@@ -51,7 +52,25 @@ inline void set_translation(const Eigen::Vector3d& axis, double q, Transform& m)
   m(2, 3) = q * axis.z();
 }
 
+// The joint's axis in root coordinates and its origin, from F = parent * origin (rows 0..2).
+// The Jacobian computes exactly these expressions when it has no stored frame.
+template <class Frame>
+inline void joint_axis_and_origin(const Frame& f, const Eigen::Vector3d& a, double axis[3],
+                                  double origin[3]) {
+  axis[0] = f(0, 0) * a.x() + f(0, 1) * a.y() + f(0, 2) * a.z();
+  axis[1] = f(1, 0) * a.x() + f(1, 1) * a.y() + f(1, 2) * a.z();
+  axis[2] = f(2, 0) * a.x() + f(2, 1) * a.y() + f(2, 2) * a.z();
+  origin[0] = f(0, 3);
+  origin[1] = f(1, 3);
+  origin[2] = f(2, 3);
+}
+
 }  // namespace
+
+void RobotWrapper::store_joint_frame(const Transform& offset, const Eigen::Vector3d& axis,
+                                     JointFrame& frame) {
+  joint_axis_and_origin(offset, axis, frame.axis, frame.origin);
+}
 
 void RobotWrapper::compute_forward_kinematics(std::span<const double> qpos) {
   if (root_slot_ != kNone) link_transforms_[root_slot_].setIdentity();
@@ -79,8 +98,10 @@ void RobotWrapper::compute_forward_kinematics(std::span<const double> qpos) {
       }
       multiply(parent, joint.origin, offset);
       multiply(offset, motion, link_transforms_[step->child_slot]);
+      if (step->frame != kNone) store_joint_frame(offset, joint.axis, joint_frames_[step->frame]);
     }
   }
+  joint_frames_current_ = true;
 }
 
 Eigen::Vector3d RobotWrapper::link_position(std::size_t link) const {
@@ -114,29 +135,37 @@ void RobotWrapper::compute_single_link_position_jacobian_cached(std::size_t link
     const Column* const end = columns_.data() + up.first_column + up.column_count;
     for (const Column* column = columns_.data() + up.first_column; column != end; ++column) {
       if (column->parent_slot == kNone || column->motion == Motion::kNone) continue;
-      const JointSpec& joint = dof_joints_[column->dof];
-      const Transform& p = link_transforms_[column->parent_slot];
-      const Transform& o = joint.origin;
-      // Joint frame before the joint's own motion, F = P * origin (rows 0..2 only).
-      double f[3][4];
-      for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 4; ++c) {
-          f[r][c] = p(r, 0) * o(0, c) + p(r, 1) * o(1, c) + p(r, 2) * o(2, c) + p(r, 3) * o(3, c);
+      // Joint frame before the joint's own motion, F = P * origin: its axis and origin.
+      double axis[3];
+      double origin[3];
+      if (column->frame != kNone && joint_frames_current_) {
+        const JointFrame& stored = joint_frames_[column->frame];
+        std::copy(stored.axis, stored.axis + 3, axis);
+        std::copy(stored.origin, stored.origin + 3, origin);
+      } else {
+        const JointSpec& joint = dof_joints_[column->dof];
+        const Transform& p = link_transforms_[column->parent_slot];
+        const Transform& o = joint.origin;
+        double f[3][4];
+        for (int r = 0; r < 3; ++r) {
+          for (int c = 0; c < 4; ++c) {
+            f[r][c] = p(r, 0) * o(0, c) + p(r, 1) * o(1, c) + p(r, 2) * o(2, c) + p(r, 3) * o(3, c);
+          }
         }
+        joint_axis_and_origin([&f](int r, int c) { return f[r][c]; }, joint.axis, axis, origin);
       }
-      const Eigen::Vector3d& a = joint.axis;
-      const double wx = f[0][0] * a.x() + f[0][1] * a.y() + f[0][2] * a.z();
-      const double wy = f[1][0] * a.x() + f[1][1] * a.y() + f[1][2] * a.z();
-      const double wz = f[2][0] * a.x() + f[2][1] * a.y() + f[2][2] * a.z();
+      const double wx = axis[0];
+      const double wy = axis[1];
+      const double wz = axis[2];
       const Eigen::Index j = column->dof;
       if (column->motion == Motion::kPrismatic) {
         out(0, j) = wx;
         out(1, j) = wy;
         out(2, j) = wz;
       } else {
-        const double dx = px - f[0][3];
-        const double dy = py - f[1][3];
-        const double dz = pz - f[2][3];
+        const double dx = px - origin[0];
+        const double dy = py - origin[1];
+        const double dz = pz - origin[2];
         out(0, j) = wy * dz - wz * dy;
         out(1, j) = wz * dx - wx * dz;
         out(2, j) = wx * dy - wy * dx;

@@ -3,6 +3,7 @@
 // or the walk towards the root would never end, or would take absurdly long.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -237,7 +238,53 @@ Status RobotWrapper::build_plan() {
       queue.push_back(child_node[edges[e]]);
     }
   }
+  link_joint_frames();
   return {};
+}
+
+void RobotWrapper::link_joint_frames() {
+  // Which visit runs each step, and how often each URDF joint is stepped. Every write of a link
+  // transform queues one visit of that link, so a joint stepped exactly once is stepped from its
+  // parent's only visit, which follows the parent's only write: the parent * origin product of
+  // that step is the one the Jacobian would form from the final transforms, provided the DOF
+  // joint's copy has the same parent, origin and axis.
+  std::vector<std::uint32_t> visit_of_step(steps_.size());
+  for (const Visit& visit : visits_) {
+    for (std::uint32_t k = 0; k < visit.step_count; ++k) {
+      visit_of_step[visit.first_step + k] = visit.link_slot;
+    }
+  }
+  std::vector<std::uint32_t> times_stepped(urdf_.joints.size(), 0);
+  std::vector<std::uint32_t> step_of_joint(urdf_.joints.size(), kNone);
+  for (std::size_t k = 0; k < steps_.size(); ++k) {
+    ++times_stepped[steps_[k].joint];
+    step_of_joint[steps_[k].joint] = static_cast<std::uint32_t>(k);
+  }
+  for (Column& column : columns_) {
+    if (column.parent_slot == kNone || column.motion == Motion::kNone) continue;
+    const JointSpec& dof_joint = dof_joints_[column.dof];
+    // The URDF joint the column stands for: the DOF joint copies it, so name, parent, origin and
+    // axis must all agree (duplicate names could otherwise pair the column with another joint).
+    for (std::size_t k = 0; k < urdf_.joints.size(); ++k) {
+      const JointSpec& joint = urdf_.joints[k];
+      if (times_stepped[k] != 1 || joint.name != dof_joint.name ||
+          joint.parent != dof_joint.parent ||
+          std::memcmp(joint.origin.data(), dof_joint.origin.data(), sizeof(double) * 16) != 0 ||
+          std::memcmp(joint.axis.data(), dof_joint.axis.data(), sizeof(double) * 3) != 0) {
+        continue;
+      }
+      Step& step = steps_[step_of_joint[k]];
+      if (step.child_slot == kNone || visit_of_step[step_of_joint[k]] != column.parent_slot) {
+        continue;
+      }
+      if (step.frame == kNone) {
+        step.frame = static_cast<std::uint32_t>(joint_frames_.size());
+        joint_frames_.push_back(JointFrame{});
+      }
+      column.frame = step.frame;
+      break;
+    }
+  }
 }
 
 }  // namespace kova

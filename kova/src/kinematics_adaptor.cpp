@@ -48,30 +48,38 @@ void MimicJointKinematicAdaptor::backward_jacobian(const Eigen::Ref<const Jacobi
                         " columns but there are " + std::to_string(target_count) +
                         " target joints");
   }
+  // Plain column pointers: this runs once per target link and objective evaluation. The
+  // per-mimic lists are checked once, before the loop that reads them.
   const auto columns = static_cast<std::size_t>(jacobian.cols());
+  const double* const in = jacobian.data();
+  const Eigen::Index in_stride = jacobian.outerStride();
+  double* const result = out.data();
+  const Eigen::Index out_stride = out.outerStride();
   for (std::size_t i = 0; i < target_count; ++i) {
     const std::size_t from = target_joint_indices_[i];
     check_index(from, columns);
-    const auto to = static_cast<Eigen::Index>(i);
-    const auto source = static_cast<Eigen::Index>(from);
-    out(0, to) = jacobian(0, source);
-    out(1, to) = jacobian(1, source);
-    out(2, to) = jacobian(2, source);
+    const double* const column = in + static_cast<Eigen::Index>(from) * in_stride;
+    double* const to = result + static_cast<Eigen::Index>(i) * out_stride;
+    to[0] = column[0];
+    to[1] = column[1];
+    to[2] = column[2];
   }
   const std::size_t mimic_count = mimic_joint_indices_.size();
+  if (mimic_count > 0) {
+    check_index(mimic_count - 1, source_target_positions_.size());
+    check_index(mimic_count - 1, multipliers_.size());
+  }
   for (std::size_t m = 0; m < mimic_count; ++m) {
-    check_index(m, source_target_positions_.size());
-    check_index(m, multipliers_.size());
     const std::size_t position = source_target_positions_[m];
     const std::size_t mimic = mimic_joint_indices_[m];
     check_index(position, target_count);
     check_index(mimic, columns);
-    const auto to = static_cast<Eigen::Index>(position);
-    const auto from = static_cast<Eigen::Index>(mimic);
+    const double* const column = in + static_cast<Eigen::Index>(mimic) * in_stride;
+    double* const to = result + static_cast<Eigen::Index>(position) * out_stride;
     const double multiplier = multipliers_[m];
-    out(0, to) += multiplier * jacobian(0, from);
-    out(1, to) += multiplier * jacobian(1, from);
-    out(2, to) += multiplier * jacobian(2, from);
+    to[0] += multiplier * column[0];
+    to[1] += multiplier * column[1];
+    to[2] += multiplier * column[2];
   }
 }
 

@@ -1,4 +1,5 @@
-"""The ``kova`` command line: ``kova demo``, ``kova retarget``, ``kova info``, ``kova hands``.
+"""The ``kova`` command line: ``kova demo``, ``kova retarget``, ``kova info``, ``kova hands``
+and ``kova batch`` (module :mod:`kova_rs.batch`).
 
 A user mistake (a missing or unreadable file, a bad configuration, an unknown link, a recording
 of the wrong shape) prints one line ``kova: error: <file>: <problem>`` on stderr and exits with
@@ -311,6 +312,10 @@ def build_parser() -> argparse.ArgumentParser:
 
     hands = sub.add_parser("hands", help="list the shipped robot hands and configurations")
     hands.set_defaults(func=cmd_hands)
+
+    from kova_rs import batch  # kova batch lives in its own module
+
+    batch.add_parser(sub)
     return parser
 
 

@@ -93,6 +93,7 @@ class RobotWrapper {
     std::uint32_t child_slot;  // kNone when the child is not a known link
     std::uint32_t dof;         // position in qpos; kNone when the joint moves with q = 0
     Motion motion;
+    std::uint32_t frame = kNone;  // entry of joint_frames_ this step writes, or kNone
   };
   // Upward walk for Jacobians over link names (a functional graph, checked acyclic): the next
   // name towards the root and the DOF columns whose joint name the walk collects at this name.
@@ -105,7 +106,19 @@ class RobotWrapper {
     std::uint32_t dof;          // Jacobian column, position in dof_joints_
     std::uint32_t parent_slot;  // transform of the joint's parent link; kNone: column stays zero
     Motion motion;
+    std::uint32_t frame = kNone;  // entry of joint_frames_ holding this column's joint frame
   };
+  // A joint's axis and origin in root coordinates, taken from the parent * origin product that
+  // forward kinematics computes anyway. A column reads it instead of repeating that product when
+  // the plan proves both would be the same numbers (see link_joint_frames in
+  // kinematic_plan.cpp).
+  struct JointFrame {
+    double axis[3];
+    double origin[3];
+  };
+  void link_joint_frames();
+  static void store_joint_frame(const Transform& offset, const Eigen::Vector3d& axis,
+                                JointFrame& frame);
 
   UrdfRobot urdf_;
   std::vector<JointSpec> dof_joints_;
@@ -123,6 +136,8 @@ class RobotWrapper {
   std::vector<std::uint32_t> link_nodes_;  // per link slot: its name's node in up_nodes_
   std::vector<UpNode> up_nodes_;
   std::vector<Column> columns_;
+  std::vector<JointFrame> joint_frames_;
+  bool joint_frames_current_ = false;  // set by the first forward-kinematics call
 };
 
 }  // namespace kova

@@ -120,3 +120,5 @@ wheel-check: wheel
 
 clean:
 	rm -rf build
+
+include reliability.mk

@@ -31,8 +31,10 @@ constexpr std::size_t kMaxConfigBytes = std::size_t{64} << 20;
 
 // The whole file as UTF-8 text, or the reason it cannot be had.
 Result<std::string> read_utf8_file(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without blocking so that a FIFO nobody writes to reads as empty instead of hanging.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return fail(system_error_text(errno));
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   std::string text;
   char buffer[1 << 16];
   for (;;) {

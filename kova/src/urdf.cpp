@@ -28,8 +28,10 @@ std::string read_failure(const std::string& description) {
 }
 
 Result<std::string> read_whole_file(const std::filesystem::path& path) {
+  // Opened without blocking so that a FIFO nobody writes to reads as empty instead of hanging.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return fail(read_failure(std::generic_category().message(errno)));
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   std::string text;
   std::string error;
   char buffer[1 << 16];

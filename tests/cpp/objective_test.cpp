@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -211,6 +212,13 @@ struct PositionCase {
   double offset;  // target = link position at a nearby configuration + offset on each axis
 };
 
+// The cases are printed field by field: gtest's fallback dumps their raw bytes, padding included,
+// which memcheck reports as reads of uninitialised memory.
+void PrintTo(const PositionCase& c, std::ostream* os) {
+  *os << "{delta " << c.delta << ", normal_delta " << c.normal_delta << ", adaptor " << c.adaptor
+      << ", offset " << c.offset << "}";
+}
+
 class PositionObjective : public ::testing::TestWithParam<PositionCase> {};
 
 TEST_P(PositionObjective, MatchesLiteralEvaluationAndFiniteDifferences) {
@@ -328,6 +336,11 @@ struct VectorCase {
   double offset;
 };
 
+void PrintTo(const VectorCase& c, std::ostream* os) {
+  *os << "{delta " << c.delta << ", normal_delta " << c.normal_delta << ", adaptor " << c.adaptor
+      << ", offset " << c.offset << "}";
+}
+
 class VectorObjective : public ::testing::TestWithParam<VectorCase> {};
 
 TEST_P(VectorObjective, MatchesLiteralEvaluationAndFiniteDifferences) {
@@ -438,6 +451,11 @@ struct DexCase {
   bool adaptor;
   bool pinch;  // the first two tips pinched: projected lead pair (and other pair when close)
 };
+
+void PrintTo(const DexCase& c, std::ostream* os) {
+  *os << "{normal_delta " << c.normal_delta << ", adaptor " << c.adaptor << ", pinch " << c.pinch
+      << "}";
+}
 
 class DexPilotObjective : public ::testing::TestWithParam<DexCase> {};
 

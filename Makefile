@@ -41,7 +41,8 @@ python-deps: $(VENV)/.ready
 deps: system-deps python-deps
 
 build: system-deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_WERROR=$${KOVA_WERROR:-OFF}
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_BUILD_BENCH=ON \
+	  -DKOVA_WERROR=$${KOVA_WERROR:-OFF}
 	cmake --build $(BUILD) -j $(JOBS)
 
 test-cpp: build
@@ -91,11 +92,12 @@ bench-micro: bench-build
 	@for b in $(BENCH_BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 
 # A few iterations of every benchmark and a few frames of the table: checks that they run,
-# measures nothing. Uses the test set-up only; the baseline is skipped without pinocchio/nlopt.
-bench-smoke: bench-build install-python
-	@for b in $(BENCH_BUILD)/bench/*_bench; do echo "== $$b"; \
+# measures nothing. Runs the benchmarks of the test build (no optimised build of its own) and
+# uses the test set-up only; the baseline is skipped without pinocchio/nlopt.
+bench-smoke: build install-python
+	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; \
 	  $$b --benchmark_min_time=0.0001 >/dev/null || exit 1; done
-	$(PY) bench/run_bench.py --build $(BENCH_BUILD) --smoke
+	$(PY) bench/run_bench.py --build $(BUILD) --smoke
 
 # Retargets the shipped demo motion onto a shipped hand with each method; plots and
 # trajectories land in kova-demo-output/.

@@ -143,12 +143,7 @@ std::vector<double> DexPilotOptimizer::retarget(std::span<const double> ref_valu
                                                 std::span<const double> fixed_qpos,
                                                 std::span<const double> last_qpos) {
   prepare(ref_value, fixed_qpos, last_qpos);
-  return solve(
-      {kMaxEvaluations, kFtolAbs},
-      [](void* self, const double* x, double* grad) {
-        return static_cast<DexPilotOptimizer*>(self)->evaluate(x, grad);
-      },
-      this);
+  return solve_with({kMaxEvaluations, kFtolAbs}, *this);
 }
 
 double DexPilotOptimizer::evaluate(const double* x, double* grad) {

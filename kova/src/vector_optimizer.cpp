@@ -160,12 +160,7 @@ std::vector<double> VectorOptimizer::retarget(std::span<const double> ref_value,
                                               std::span<const double> fixed_qpos,
                                               std::span<const double> last_qpos) {
   prepare(ref_value, fixed_qpos, last_qpos);
-  return solve(
-      {kMaxEvaluations, kFtolAbs},
-      [](void* self, const double* x, double* grad) {
-        return static_cast<VectorOptimizer*>(self)->evaluate(x, grad);
-      },
-      this);
+  return solve_with({kMaxEvaluations, kFtolAbs}, *this);
 }
 
 double VectorOptimizer::evaluate(const double* x, double* grad) {

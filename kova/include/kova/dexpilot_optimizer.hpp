@@ -45,6 +45,7 @@ class DexPilotOptimizer final : public OptimizerBase {
 
  private:
   friend struct ObjectiveProbe;
+  friend class OptimizerBase;
 
   // Projection update, weights and targets; throws before anything changes when ref_value is
   // too short.

@@ -126,6 +126,16 @@ class OptimizerBase : public Optimizer {
   // Runs SLSQP from the prepared start point; returns the solver's final x.
   std::vector<double> solve(const SolverLimits& limits,
                             double (*objective)(void*, const double*, double*), void* context);
+  // The same with `Derived::evaluate(x, grad)` as the objective (Derived befriends this class).
+  template <class Derived>
+  std::vector<double> solve_with(const SolverLimits& limits, Derived& self) {
+    return solve(
+        limits,
+        [](void* context, const double* x, double* grad) {
+          return static_cast<Derived*>(context)->evaluate(x, grad);
+        },
+        &self);
+  }
 
   OptimizerData data_;
 

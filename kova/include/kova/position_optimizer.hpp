@@ -30,6 +30,7 @@ class PositionOptimizer final : public OptimizerBase {
 
  private:
   friend struct ObjectiveProbe;
+  friend class OptimizerBase;
 
   // Targets and evaluation scratch for one frame. Throws before any state changes when
   // ref_value is too short.

@@ -76,6 +76,7 @@ class VectorOptimizer final : public OptimizerBase {
 
  private:
   friend struct ObjectiveProbe;
+  friend class OptimizerBase;
 
   void prepare(std::span<const double> ref_value, std::span<const double> fixed_qpos,
                std::span<const double> last_qpos);

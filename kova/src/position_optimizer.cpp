@@ -61,9 +61,10 @@ std::vector<double> PositionOptimizer::retarget(std::span<const double> ref_valu
   return solve_with({kMaxEvaluations, kFtolAbs}, *this);
 }
 
-double PositionOptimizer::evaluate(const double* x, double* grad) {
+double PositionOptimizer::evaluate(const double* x, double* grad, double* gauss_newton) {
   evaluate_configuration(x);
   const std::size_t n = data_.opt_dof;
+  if (gauss_newton != nullptr) std::fill(gauss_newton, gauss_newton + n * n, 0.0);
   if (grad != nullptr) {
     std::fill(grad, grad + n, 0.0);
     for (std::size_t slot = 0; slot < distinct_links_.size(); ++slot) {
@@ -78,6 +79,7 @@ double PositionOptimizer::evaluate(const double* x, double* grad) {
   for (std::size_t k = 0; k < link_count; ++k) {
     const Eigen::Vector3d p = link_position(target_link_indices_[k]);
     const Jacobian& jacobian = jacobians_[link_slot_[k]];
+    double curvature[3] = {0.0, 0.0, 0.0};
     for (Eigen::Index axis = 0; axis < 3; ++axis) {
       const double r = p[axis] - targets_[3 * k + static_cast<std::size_t>(axis)];
       double slope;
@@ -94,9 +96,15 @@ double PositionOptimizer::evaluate(const double* x, double* grad) {
           grad[j] += jacobian(axis, static_cast<Eigen::Index>(j)) * scaled;
         }
       }
+      // Reweighted least squares: slope / r, i.e. 1/delta inside the quadratic part and 1/|r|
+      // on the linear part, where the loss lies below that parabola.
+      if (gauss_newton != nullptr) {
+        curvature[axis] = (std::abs(r) <= delta ? 1.0 / delta : 1.0 / std::abs(r)) / count;
+      }
     }
+    if (gauss_newton != nullptr) add_gauss_newton_rows(gauss_newton, n, jacobian.data(), curvature);
   }
-  return add_regulariser(f, normal_delta_, x, grad);
+  return add_regulariser(f, normal_delta_, x, grad, gauss_newton);
 }
 
 }  // namespace kova

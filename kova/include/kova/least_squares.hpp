@@ -1,0 +1,98 @@
+// Bounded Levenberg-Marquardt for objectives that are sums of (robustly weighted) squared
+// residuals plus a quadratic term, under box bounds.
+//
+// The objective supplies, besides its value and exact gradient, a Gauss-Newton matrix: the sum of
+// J^T W J over its residual blocks, where W is the weight of iteratively reweighted least squares
+// (for a Huber term, its slope divided by the residual length). That matrix only shapes the steps;
+// every step is accepted or refused on the exact objective, so the solver minimises exactly the
+// function the objective computes. Steps come from a box-constrained quadratic model solved by an
+// active-set method, so the iterate never leaves the bounds.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace kova {
+
+struct BoxQpWorkspace;
+
+// Value at x; with `grad`, also the gradient; with `gauss_newton` (only ever passed together with
+// `grad`), also the n x n Gauss-Newton matrix, column-major, of which the solver reads the lower
+// triangle. The objective overwrites whatever it is asked for. It may throw; nothing is left
+// half-done in the solver (it is restarted from scratch by the next solve).
+using GaussNewtonObjective = double (*)(void* context, const double* x, double* grad,
+                                        double* gauss_newton);
+
+// Stopping rules, in the units of the problem: x in radians (metres for a prismatic joint), the
+// objective in its own units.
+struct LeastSquaresLimits {
+  std::size_t max_iterations = 50;         // accepted steps
+  std::size_t max_evaluations = 100;       // objective calls, the start point included
+  double gradient_tolerance = 1e-10;       // max |projected gradient| (objective per unit of x)
+  double step_tolerance = 1e-10;           // max |step| of x
+  double objective_tolerance = 1e-15;      // absolute objective decrease of an accepted step ...
+  double objective_tolerance_rel = 1e-12;  // ... plus this share of the objective
+};
+
+// Why a solve stopped. Positive: the returned point is a solution within the tolerances; the
+// others return the best point found (the start point itself for a non-finite start or bad
+// bounds).
+enum class LeastSquaresStop : int {
+  NoVariables = 0,
+  Gradient = 1,
+  Step = 2,
+  Objective = 3,
+  RoundOff = 4,
+  IterationLimit = -1,
+  EvaluationLimit = -2,
+  NonFiniteStart = -3,
+  InvalidBounds = -4,
+};
+
+std::string_view stop_reason(LeastSquaresStop stop);
+
+struct LeastSquaresRun {
+  LeastSquaresStop stop = LeastSquaresStop::NoVariables;
+  std::size_t iterations = 0;   // accepted steps
+  std::size_t evaluations = 0;  // objective calls
+  double objective = 0.0;       // at the returned x
+};
+
+class LeastSquaresSolver {
+ public:
+  // All work arrays for problems of exactly n variables, allocated here once.
+  explicit LeastSquaresSolver(std::size_t n);
+  ~LeastSquaresSolver();
+  LeastSquaresSolver(LeastSquaresSolver&&) noexcept;
+  LeastSquaresSolver& operator=(LeastSquaresSolver&&) noexcept;
+
+  std::size_t size() const { return n_; }
+
+  // On entry x is the start point, on return the solution. A start outside [lower, upper] is
+  // returned unchanged (InvalidBounds); sizes other than size() are an InternalFault. No heap
+  // allocation.
+  LeastSquaresRun solve(std::span<double> x, std::span<const double> lower,
+                        std::span<const double> upper, const LeastSquaresLimits& limits,
+                        GaussNewtonObjective objective, void* context);
+
+ private:
+  std::size_t n_;
+  std::vector<double> x_, x_trial_;
+  std::vector<double> grad_, grad_trial_;
+  std::vector<double> gauss_newton_, gauss_newton_trial_;  // n x n
+  std::vector<double> model_;                              // n x n: damped Gauss-Newton matrix
+  std::vector<double> damping_;
+  std::vector<double> step_, step_lower_, step_upper_;
+  std::vector<signed char> step_bound_;  // -1 / +1: the step ends on the lower / upper bound
+  std::unique_ptr<BoxQpWorkspace> box_qp_;
+};
+
+// Adds sum over the three rows a of weights[a] * J_a^T J_a to the lower triangle of the n x n
+// column-major matrix `gauss_newton`; `jacobian` is 3 x n, column-major.
+void add_gauss_newton_rows(double* gauss_newton, std::size_t n, const double* jacobian,
+                           const double (&weights)[3]);
+
+}  // namespace kova

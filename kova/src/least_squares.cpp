@@ -23,6 +23,11 @@ constexpr double kMaxDamping = 1e16;
 constexpr double kMinDiagonal = 1e-300;  // damping of a problem whose matrix is all zero
 // Below this damping a step is close to the undamped Gauss-Newton step.
 constexpr double kTrustedDamping = 1e-3;
+// Longest step (radians, or metres for a prismatic joint) taken on the exact model, which has no
+// curvature along the linear part of the loss: beyond this, the reweighted model's step.
+constexpr double kExactStepLimit = 0.1;
+// A step whose actual decrease is at least this share of the predicted one confirms its model.
+constexpr double kGoodRatio = 0.25;
 
 bool all_finite(const std::vector<double>& values) {
   return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
@@ -67,13 +72,15 @@ LeastSquaresSolver::LeastSquaresSolver(std::size_t n)
       x_trial_(n),
       grad_(n),
       grad_trial_(n),
-      gauss_newton_(n * n),
-      gauss_newton_trial_(n * n),
+      gauss_newton_(2 * n * n),
+      gauss_newton_trial_(2 * n * n),
       model_(n * n),
       step_(n),
       step_lower_(n),
       step_upper_(n),
       step_bound_(n),
+      step_exact_(n),
+      step_bound_exact_(n),
       box_qp_(std::make_unique<BoxQpWorkspace>(n)) {}
 
 LeastSquaresSolver::~LeastSquaresSolver() = default;
@@ -108,8 +115,11 @@ LeastSquaresRun LeastSquaresSolver::solve(std::span<double> x, std::span<const d
     return run;
   }
 
+  // One damping for steps on the loss's own curvature (the exact model), one for the reweighted.
+  double lambda_exact = kInitialDamping;
   double lambda = kInitialDamping;
   double growth = 2.0;
+  bool exact_trusted = true;  // false for one iteration after an exact step that predicted badly
   const auto finish = [&](LeastSquaresStop stop) {
     std::copy(x_.begin(), x_.end(), x.begin());
     run.stop = stop;
@@ -134,28 +144,52 @@ LeastSquaresRun LeastSquaresSolver::solve(std::span<double> x, std::span<const d
       step_upper_[i] = upper[i] - x_[i];
     }
 
-    // Damped steps until one lowers the objective.
-    while (true) {
-      std::copy(gauss_newton_.begin(), gauss_newton_.end(), model_.begin());
-      for (std::size_t i = 0; i < n; ++i) model_[i + i * n] += lambda * damping;
+    // Damped model step into step / bound, landing exactly on a bound it ends on and never
+    // beyond one; returns its length, or -1 when the damped matrix is not positive definite.
+    const auto propose = [&](const double* gauss_newton, double lam, std::vector<double>& step,
+                             std::vector<signed char>& bound) {
+      std::copy(gauss_newton, gauss_newton + n * n, model_.begin());
+      for (std::size_t i = 0; i < n; ++i) model_[i + i * n] += lam * damping;
       symmetrise(model_, n);
-      const bool solved =
-          solve_box_qp(n, model_.data(), grad_.data(), step_lower_.data(), step_upper_.data(),
-                       step_.data(), step_bound_.data(), *box_qp_);
-      if (solved) {
-        // The trial point lands exactly on a bound the step ends on, and never beyond one.
-        double step_length = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-          double xi = step_bound_[i] < 0   ? lower[i]
-                      : step_bound_[i] > 0 ? upper[i]
-                                           : std::clamp(x_[i] + step_[i], lower[i], upper[i]);
-          x_trial_[i] = xi;
-          step_[i] = xi - x_[i];
-          step_length = std::max(step_length, std::abs(step_[i]));
-        }
-        if (step_length <= limits.step_tolerance) return finish(LeastSquaresStop::Step);
+      if (!solve_box_qp(n, model_.data(), grad_.data(), step_lower_.data(), step_upper_.data(),
+                        step.data(), bound.data(), *box_qp_)) {
+        return -1.0;
+      }
+      double length = 0.0;
+      for (std::size_t i = 0; i < n; ++i) {
+        const double xi = bound[i] < 0   ? lower[i]
+                          : bound[i] > 0 ? upper[i]
+                                         : std::clamp(x_[i] + step[i], lower[i], upper[i]);
+        step[i] = xi - x_[i];
+        length = std::max(length, std::abs(step[i]));
+      }
+      return length;
+    };
+
+    // Each iteration first tries a short step on the exact Gauss-Newton model, which converges
+    // fast once the loss's regions settle; otherwise, or when that step fails, steps on the
+    // reweighted model, which lies above the loss and so lowers it for a small enough damping.
+    bool exact_allowed = exact_trusted;
+    exact_trusted = true;
+    while (true) {
+      bool exact = false;
+      double length = -1.0;
+      if (exact_allowed) {
+        length = propose(gauss_newton_.data() + n * n, lambda_exact, step_, step_bound_);
+        exact = length >= 0.0 && length <= kExactStepLimit;
+      }
+      if (!exact) length = propose(gauss_newton_.data(), lambda, step_, step_bound_);
+      if (length >= 0.0) {
+        const double* gauss_newton = gauss_newton_.data() + (exact ? n * n : 0);
+        const double lam = exact ? lambda_exact : lambda;
+        if (length <= limits.step_tolerance) return finish(LeastSquaresStop::Step);
         if (run.evaluations >= limits.max_evaluations) {
           return finish(LeastSquaresStop::EvaluationLimit);
+        }
+        for (std::size_t i = 0; i < n; ++i) x_trial_[i] = x_[i] + step_[i];
+        for (std::size_t i = 0; i < n; ++i) {
+          if (step_bound_[i] < 0) x_trial_[i] = lower[i];
+          if (step_bound_[i] > 0) x_trial_[i] = upper[i];
         }
 
         // Decrease the undamped model predicts for this step.
@@ -163,15 +197,14 @@ LeastSquaresRun LeastSquaresSolver::solve(std::span<double> x, std::span<const d
         for (std::size_t j = 0; j < n; ++j) {
           double h_step = 0.0;
           for (std::size_t i = 0; i < n; ++i) {
-            const double h = i >= j ? gauss_newton_[i + j * n] : gauss_newton_[j + i * n];
+            const double h = i >= j ? gauss_newton[i + j * n] : gauss_newton[j + i * n];
             h_step += h * step_[i];
           }
           predicted -= step_[j] * (grad_[j] + 0.5 * h_step);
         }
-
         // Converged when even a barely damped model step would not lower the objective
         // measurably (a heavily damped step predicts little because it is short).
-        if (predicted <= limits.objective_tolerance && lambda <= kTrustedDamping) {
+        if (predicted <= limits.objective_tolerance && lam <= kTrustedDamping) {
           return finish(LeastSquaresStop::Objective);
         }
 
@@ -189,12 +222,22 @@ LeastSquaresRun LeastSquaresSolver::solve(std::span<double> x, std::span<const d
           ++run.iterations;
           // Nielsen's update: shrink the damping when the model predicted well.
           const double t = 2.0 * ratio - 1.0;
-          lambda = std::max(kMinDamping, lambda * std::max(1.0 / 3.0, 1.0 - t * t * t));
-          growth = 2.0;
-          if (decrease <= limits.objective_tolerance) {
+          double& updated = exact ? lambda_exact : lambda;
+          updated = std::max(kMinDamping, updated * std::max(1.0 / 3.0, 1.0 - t * t * t));
+          if (!exact) growth = 2.0;
+          // An exact step that lowered the objective far less than predicted: its model does not
+          // hold here, so the next iteration uses the reweighted one.
+          const bool good = ratio >= kGoodRatio;
+          if (exact && !good) exact_trusted = false;
+          if (decrease <= limits.objective_tolerance && lam <= kTrustedDamping && good) {
             return finish(LeastSquaresStop::Objective);
           }
           break;
+        }
+        if (exact) {
+          lambda_exact = std::min(kMaxDamping, lambda_exact * 4.0);
+          exact_allowed = false;
+          continue;
         }
       }
       lambda *= growth;
@@ -216,6 +259,14 @@ void add_gauss_newton_rows(double* gauss_newton, std::size_t n, const double* ja
       const double* ci = jacobian + 3 * i;
       column[i] += ci[0] * w0 + ci[1] * w1 + ci[2] * w2;
     }
+  }
+}
+
+void add_gauss_newton_outer(double* gauss_newton, std::size_t n, const double* v, double weight) {
+  for (std::size_t j = 0; j < n; ++j) {
+    const double wj = weight * v[j];
+    double* column = gauss_newton + j * n;
+    for (std::size_t i = j; i < n; ++i) column[i] += v[i] * wj;
   }
 }
 

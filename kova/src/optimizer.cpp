@@ -206,7 +206,10 @@ double OptimizerBase::add_regulariser(double f, double normal_delta, const doubl
     const double d = x[i] - prev_qpos_[i];
     f += normal_delta * (d * d);
     if (grad != nullptr) grad[i] += 2.0 * normal_delta * d;
-    if (gauss_newton != nullptr) gauss_newton[i + i * n] += 2.0 * normal_delta;
+    if (gauss_newton != nullptr) {
+      gauss_newton[i + i * n] += 2.0 * normal_delta;
+      gauss_newton[n * n + i + i * n] += 2.0 * normal_delta;
+    }
   }
   return f;
 }

@@ -66,6 +66,8 @@ LinkVectorObjective::LinkVectorObjective(const RobotWrapper& robot,
   loss_gradient_.assign(3 * vector_count, 0.0);
   jacobian_ = Jacobian::Zero(3, static_cast<Eigen::Index>(opt_dof));
   curvature_.assign(vector_count, 0.0);
+  direction_.assign(3 * vector_count, 0.0);
+  along_.assign(opt_dof, 0.0);
   link_jacobians_.assign(computed_link_indices_.size(), jacobian_);
   vector_jacobian_ = jacobian_;
 }
@@ -111,6 +113,10 @@ double LinkVectorObjective::evaluate(OptimizerBase& base, double huber_delta, do
     // part and 1/d on the linear part.
     if (gauss_newton != nullptr) {
       curvature_[i] = (d <= delta ? 1.0 / delta : 1.0 / d) * weight / count;
+      const bool linear = d > delta;
+      direction_[3 * i] = linear ? ex / d : 0.0;
+      direction_[3 * i + 1] = linear ? ey / d : 0.0;
+      direction_[3 * i + 2] = linear ? ez / d : 0.0;
     }
   }
 
@@ -142,7 +148,10 @@ double LinkVectorObjective::evaluate(OptimizerBase& base, double huber_delta, do
   }
 
   if (gauss_newton != nullptr) {
-    std::fill(gauss_newton, gauss_newton + n * n, 0.0);
+    // Reweighted: w J^T J with w = slope / d. Exact: the same inside the quadratic part; on the
+    // linear part the loss has no curvature along the error u, so w J^T (I - u u^T) J.
+    double* exact = gauss_newton + n * n;
+    std::fill(gauss_newton, gauss_newton + 2 * n * n, 0.0);
     for (std::size_t i = 0; i < vector_count; ++i) {
       const std::size_t task = task_link_indices_[i];
       const std::size_t origin = origin_link_indices_[i];
@@ -150,7 +159,16 @@ double LinkVectorObjective::evaluate(OptimizerBase& base, double huber_delta, do
       vector_jacobian_ = link_jacobians_[task] - link_jacobians_[origin];
       const double w = curvature_[i];
       add_gauss_newton_rows(gauss_newton, n, vector_jacobian_.data(), {w, w, w});
+      const double* u = &direction_[3 * i];
+      if (u[0] == 0.0 && u[1] == 0.0 && u[2] == 0.0) continue;
+      for (std::size_t j = 0; j < n; ++j) {
+        const auto col = static_cast<Eigen::Index>(j);
+        along_[j] = vector_jacobian_(0, col) * u[0] + vector_jacobian_(1, col) * u[1] +
+                    vector_jacobian_(2, col) * u[2];
+      }
+      add_gauss_newton_outer(exact, n, along_.data(), -w);
     }
+    for (std::size_t i = 0; i < n * n; ++i) exact[i] += gauss_newton[i];
   }
   return base.add_regulariser(f, normal_delta, x, grad, gauss_newton);
 }

@@ -449,11 +449,13 @@ double bowl(void*, const double* x, double* grad, double* gauss_newton) {
     grad[0] = 2.0 * d0;
     grad[1] = 2.0 * d1 * std::cos(x[1]);
   }
-  if (gauss_newton != nullptr) {
-    gauss_newton[0] = 2.0;
-    gauss_newton[1] = 0.0;
-    gauss_newton[2] = 0.0;
-    gauss_newton[3] = 2.0 * std::cos(x[1]) * std::cos(x[1]);
+  if (gauss_newton != nullptr) {  // reweighted and exact alike
+    for (int m = 0; m < 2; ++m) {
+      gauss_newton[4 * m] = 2.0;
+      gauss_newton[4 * m + 1] = 0.0;
+      gauss_newton[4 * m + 2] = 0.0;
+      gauss_newton[4 * m + 3] = 2.0 * std::cos(x[1]) * std::cos(x[1]);
+    }
   }
   return d0 * d0 + d1 * d1;
 }

@@ -1,12 +1,19 @@
 // Bounded Levenberg-Marquardt for objectives that are sums of (robustly weighted) squared
 // residuals plus a quadratic term, under box bounds.
 //
-// The objective supplies, besides its value and exact gradient, a Gauss-Newton matrix: the sum of
-// J^T W J over its residual blocks, where W is the weight of iteratively reweighted least squares
-// (for a Huber term, its slope divided by the residual length). That matrix only shapes the steps;
-// every step is accepted or refused on the exact objective, so the solver minimises exactly the
-// function the objective computes. Steps come from a box-constrained quadratic model solved by an
-// active-set method, so the iterate never leaves the bounds.
+// The objective supplies, besides its value and exact gradient, two Gauss-Newton matrices, sums
+// of J^T W J over its residual blocks:
+// - reweighted: W is the weight of iteratively reweighted least squares (for a Huber term its
+//   slope divided by the residual length), a quadratic above the loss, so a damped step on it
+//   lowers the objective; convergence is only linear where residuals lie on the loss's linear
+//   part;
+// - exact: W is the loss's own curvature (none along a residual on the linear part), which
+//   converges fast once the loss's regions settle but may promise too much farther out.
+// Each iteration tries a short step on the exact model first and falls back to the reweighted
+// one. The matrices only shape the steps; every step is accepted or refused on the exact
+// objective, so the solver minimises exactly the function the objective computes. Steps come
+// from a box-constrained quadratic model solved by an active-set method, so the iterate never
+// leaves the bounds.
 #pragma once
 
 #include <cstddef>
@@ -20,9 +27,10 @@ namespace kova {
 struct BoxQpWorkspace;
 
 // Value at x; with `grad`, also the gradient; with `gauss_newton` (only ever passed together with
-// `grad`), also the n x n Gauss-Newton matrix, column-major, of which the solver reads the lower
-// triangle. The objective overwrites whatever it is asked for. It may throw; nothing is left
-// half-done in the solver (it is restarted from scratch by the next solve).
+// `grad`), also the two n x n Gauss-Newton matrices, column-major, one after the other: the
+// reweighted one at gauss_newton, the exact one at gauss_newton + n * n. The solver reads their
+// lower triangles. The objective overwrites whatever it is asked for. It may throw; nothing is
+// left half-done in the solver (it is restarted from scratch by the next solve).
 using GaussNewtonObjective = double (*)(void* context, const double* x, double* grad,
                                         double* gauss_newton);
 
@@ -88,6 +96,8 @@ class LeastSquaresSolver {
   std::vector<double> model_;                              // n x n: damped Gauss-Newton matrix
   std::vector<double> step_, step_lower_, step_upper_;
   std::vector<signed char> step_bound_;  // -1 / +1: the step ends on the lower / upper bound
+  std::vector<double> step_exact_;
+  std::vector<signed char> step_bound_exact_;
   std::unique_ptr<BoxQpWorkspace> box_qp_;
 };
 
@@ -95,5 +105,7 @@ class LeastSquaresSolver {
 // column-major matrix `gauss_newton`; `jacobian` is 3 x n, column-major.
 void add_gauss_newton_rows(double* gauss_newton, std::size_t n, const double* jacobian,
                            const double (&weights)[3]);
+// Adds weight * v v^T to the lower triangle.
+void add_gauss_newton_outer(double* gauss_newton, std::size_t n, const double* v, double weight);
 
 }  // namespace kova

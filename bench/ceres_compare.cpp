@@ -179,16 +179,6 @@ class WeightedHuber : public ceres::LossFunction {
   const double* weight_;
 };
 
-double objective_at(kova::OptimizerBase& opt, const std::vector<double>& x) {
-  if (auto* p = dynamic_cast<kova::PositionOptimizer*>(&opt)) {
-    return kova::ObjectiveProbe::value(*p, x);
-  }
-  if (auto* v = dynamic_cast<kova::VectorOptimizer*>(&opt)) {
-    return kova::ObjectiveProbe::value(*v, x);
-  }
-  return kova::ObjectiveProbe::value(dynamic_cast<kova::DexPilotOptimizer&>(opt), x);
-}
-
 void prepare(kova::OptimizerBase& opt, const std::vector<double>& ref,
              const std::vector<double>& warm) {
   if (auto* p = dynamic_cast<kova::PositionOptimizer*>(&opt)) {

@@ -29,16 +29,6 @@ using namespace kova_bench;
 // Frames whose reported LM objective differs from the objective at the returned x.
 std::size_t g_report_mismatches = 0;
 
-double objective_at(kova::OptimizerBase& opt, const std::vector<double>& x) {
-  if (auto* p = dynamic_cast<kova::PositionOptimizer*>(&opt)) {
-    return kova::ObjectiveProbe::value(*p, x);
-  }
-  if (auto* v = dynamic_cast<kova::VectorOptimizer*>(&opt)) {
-    return kova::ObjectiveProbe::value(*v, x);
-  }
-  return kova::ObjectiveProbe::value(dynamic_cast<kova::DexPilotOptimizer&>(opt), x);
-}
-
 struct Times {
   std::vector<double> us;
   double median() const {

@@ -19,9 +19,13 @@
 #include <utility>
 #include <vector>
 
+#include "../kova/src/objective_probe.hpp"
+#include "kova/dexpilot_optimizer.hpp"
 #include "kova/optimizer.hpp"
+#include "kova/position_optimizer.hpp"
 #include "kova/retargeting_config.hpp"
 #include "kova/seq_retarget.hpp"
+#include "kova/vector_optimizer.hpp"
 
 namespace kova_bench {
 
@@ -56,6 +60,17 @@ inline kova::SeqRetargeting build(const kova::RetargetingConfig& config) {
 
 inline kova::OptimizerBase& base_of(kova::SeqRetargeting& seq) {
   return dynamic_cast<kova::OptimizerBase&>(seq.optimizer());
+}
+
+// The optimiser's objective at x, for the frame it last prepared.
+inline double objective_at(kova::OptimizerBase& opt, const std::vector<double>& x) {
+  if (auto* p = dynamic_cast<kova::PositionOptimizer*>(&opt)) {
+    return kova::ObjectiveProbe::value(*p, x);
+  }
+  if (auto* v = dynamic_cast<kova::VectorOptimizer*>(&opt)) {
+    return kova::ObjectiveProbe::value(*v, x);
+  }
+  return kova::ObjectiveProbe::value(dynamic_cast<kova::DexPilotOptimizer&>(opt), x);
 }
 
 // DexPilot's vectors over link numbers 0 = wrist, 1..n = tips: pairs, then wrist to tip.

@@ -146,6 +146,15 @@ TEST(LeastSquaresSolver, ReturnsTheStartForANonFiniteObjectiveOrBadBounds) {
                kova::InternalFault);
 }
 
+TEST(SolverKind, NamesRoundTripAndAnUnknownNameListsTheChoices) {
+  for (const auto kind : {kova::SolverKind::Slsqp, kova::SolverKind::LeastSquares}) {
+    EXPECT_EQ(kova::solver_kind_from_str(kova::to_string(kind)), kind);
+  }
+  const auto unknown = kova::solver_kind_from_str("LM");
+  ASSERT_FALSE(unknown.has_value());
+  EXPECT_EQ(unknown.error(), "Unknown solver 'LM': expected 'slsqp' or 'lm'");
+}
+
 // ------------------------------------------------------------------------------------------
 // The optimisers with the least-squares solver.
 

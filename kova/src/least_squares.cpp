@@ -179,10 +179,19 @@ LeastSquaresRun LeastSquaresSolver::solve(std::span<double> x, std::span<const d
         exact = length >= 0.0 && length <= kExactStepLimit;
       }
       if (!exact) length = propose(gauss_newton_.data(), lambda, step_, step_bound_);
+      const double* gauss_newton = gauss_newton_.data() + (exact ? n * n : 0);
+      const double lam = exact ? lambda_exact : lambda;
+      // A negligible step means convergence only when it is barely damped; a heavily damped one
+      // is treated as a failed step.
+      if (length >= 0.0 && length <= limits.step_tolerance) {
+        if (lam <= kTrustedDamping) return finish(LeastSquaresStop::Step);
+        if (exact) {
+          exact_allowed = false;
+          continue;
+        }
+        length = -1.0;
+      }
       if (length >= 0.0) {
-        const double* gauss_newton = gauss_newton_.data() + (exact ? n * n : 0);
-        const double lam = exact ? lambda_exact : lambda;
-        if (length <= limits.step_tolerance) return finish(LeastSquaresStop::Step);
         if (run.evaluations >= limits.max_evaluations) {
           return finish(LeastSquaresStop::EvaluationLimit);
         }

@@ -22,8 +22,9 @@ struct ConfigIssue {
   std::string found;     // what the configuration holds there, as written ("" when absent)
   std::string expected;  // what would be accepted there
   std::string closest;   // the valid choice closest to `found`, "" when none is close
-  std::vector<std::string> choices;  // the valid choices, for names and enumerations
-  std::size_t line = 0;              // 1-based line in the document; 0 when not known
+  // The valid choices, for names and enumerations (robot names: the first 256).
+  std::vector<std::string> choices;
+  std::size_t line = 0;  // 1-based line in the document; 0 when not known
 };
 
 // An issue with only its severity, key and message; the other fields are filled where known.

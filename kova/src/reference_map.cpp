@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "config_schema.hpp"
 #include "kova/dexpilot_vectors.hpp"
 #include "kova/fingertip_match.hpp"
 
@@ -16,6 +17,20 @@ constexpr std::string_view kFingertipsKey = "retargeting.finger_tip_link_names";
 
 ConfigIssue error(std::string_view key, std::string message) {
   return make_issue(Severity::Error, std::string(key), std::move(message));
+}
+
+// The validation message names the key it is about; the one named first is the issue's key.
+std::string key_of_validation(std::string_view message) {
+  std::string_view key = "retargeting";
+  std::size_t first = std::string_view::npos;
+  for (const config_schema::KeySchema& schema : config_schema::top_level().front().children) {
+    const std::size_t at = message.find(schema.key);
+    if (at < first) {
+      first = at;
+      key = schema.key;
+    }
+  }
+  return first == std::string_view::npos ? std::string(key) : "retargeting." + std::string(key);
 }
 
 template <class T>
@@ -108,7 +123,7 @@ void check_dexpilot(const RetargetingConfig& config, std::vector<ConfigIssue>& i
 std::vector<ConfigIssue> check_reference(const RetargetingConfig& config) {
   std::vector<ConfigIssue> issues;
   if (const Status valid = config.validate(); !valid) {
-    issues.push_back(error("retargeting", valid.error()));
+    issues.push_back(error(key_of_validation(valid.error()), valid.error()));
   }
   if (config.target_link_human_indices) {
     const std::vector<std::uint64_t>& indices = *config.target_link_human_indices;

@@ -145,6 +145,10 @@ TEST(ReferenceMap, ConfigurationsWithoutAMapAreRefusedWithTheFix) {
   dexpilot.urdf_path.clear();
   EXPECT_EQ(kova::check_reference(dexpilot).front().message,
             "retargeting config: urdf_path must not be empty");
+  EXPECT_EQ(kova::check_reference(dexpilot).front().key, "retargeting.urdf_path");
+  auto vector = shipped("vector", "kova_coupled_20dof");
+  vector.target_task_link_names->pop_back();
+  EXPECT_EQ(kova::check_reference(vector).front().key, "retargeting.target_origin_link_names");
 }
 
 TEST(ReferenceMap, BufferSizesAreChecked) {

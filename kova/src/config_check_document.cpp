@@ -1,17 +1,13 @@
 #include "kova/config_check.hpp"
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
+#include <optional>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "config_schema.hpp"
+#include "config_text.hpp"
 #include "kova/closest_match.hpp"
-#include "kova/reference_map.hpp"
-#include "unicode_text.hpp"
 #include "yaml_value.hpp"
 
 namespace kova {
@@ -21,34 +17,6 @@ using config_schema::KeySchema;
 using config_schema::ValueKind;
 using yaml::Kind;
 using yaml::Node;
-
-// ---- Describing what was found ---------------------------------------------------------------
-
-// Shortest text that reads back as `value`, with a decimal point for whole numbers ("1.0").
-std::string number_text(double value) {
-  char buffer[32];
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
-  std::string text(buffer, end);
-  if (std::isfinite(value) && text.find_first_of(".e") == std::string::npos) text += ".0";
-  return text;
-}
-
-// A scalar's text as it may appear in a one-line message: printable, at most 60 bytes.
-std::string excerpt(std::string_view text) {
-  constexpr std::size_t kMaxExcerpt = 60;
-  std::string out;
-  std::size_t pos = 0;
-  while (pos < text.size() && out.size() < kMaxExcerpt) {
-    const char32_t c = unicode::decode_utf8(text, pos);
-    if (c < 0x20 || c == 0x7F) {
-      out += '?';
-    } else {
-      unicode::append_utf8(out, c);
-    }
-  }
-  if (pos < text.size()) out += "...";
-  return out;
-}
 
 bool is_quoted(const Node& node) {
   return node.style() == yaml::ScalarStyle::SingleQuoted ||
@@ -369,209 +337,6 @@ class DocumentChecker {
   }
 };
 
-// ---- The record ------------------------------------------------------------------------------
-
-void check_parameters(const RetargetingConfig& config, std::vector<ConfigIssue>& issues) {
-  const auto add = [&](Severity severity, std::string_view key, std::string message, double value) {
-    ConfigIssue issue =
-        make_issue(severity, "retargeting." + std::string(key), std::string(key) + " " + message);
-    issue.found = number_text(value);
-    issues.push_back(std::move(issue));
-  };
-  const auto finite = [&](std::string_view key, double value) {
-    if (std::isfinite(value)) return true;
-    add(Severity::Error, key, "is " + number_text(value) + "; it must be a finite number", value);
-    return false;
-  };
-  const bool vectors = config.type != RetargetingType::Position;
-  if (finite("scaling_factor", config.scaling_factor) && vectors && config.scaling_factor <= 0) {
-    add(Severity::Warning, "scaling_factor",
-        "is " + number_text(config.scaling_factor) +
-            "; the human vectors are scaled by it, so it should be positive",
-        config.scaling_factor);
-  }
-  if (finite("normal_delta", config.normal_delta) && config.normal_delta < 0) {
-    add(Severity::Error, "normal_delta",
-        "is " + number_text(config.normal_delta) +
-            "; it weighs the pull towards the previous frame and must not be negative",
-        config.normal_delta);
-  }
-  // DexPilot uses a fixed transition point of its own.
-  if (config.type != RetargetingType::DexPilot && finite("huber_delta", config.huber_delta) &&
-      config.huber_delta <= 0) {
-    add(Severity::Error, "huber_delta",
-        "is " + number_text(config.huber_delta) +
-            "; the loss divides by it, so it must be positive (typically 0.005 to 0.02)",
-        config.huber_delta);
-  }
-  if (config.type == RetargetingType::DexPilot && finite("project_dist", config.project_dist) &&
-      finite("escape_dist", config.escape_dist) && config.project_dist > config.escape_dist) {
-    add(Severity::Warning, "project_dist",
-        "(" + number_text(config.project_dist) + ") is above escape_dist (" +
-            number_text(config.escape_dist) +
-            "): a pinch between the two switches off at once; make escape_dist the larger",
-        config.project_dist);
-  }
-  const double alpha = config.low_pass_alpha;
-  if (!(alpha >= 0.0 && alpha <= 1.0)) {
-    add(Severity::Warning, "low_pass_alpha",
-        "is " + number_text(alpha) +
-            ", outside 0 to 1, so no output filter is applied; use 1 for no smoothing",
-        alpha);
-  }
-}
-
-// ---- Names against the robot -----------------------------------------------------------------
-
-constexpr std::size_t kMaxChoices = 256;
-
-struct RobotNames {
-  std::vector<std::string> links;
-  std::vector<std::string> moving_joints;  // DOF joints, URDF order
-  std::unordered_set<std::string> link_set;
-  std::unordered_set<std::string> moving_set;
-  std::unordered_set<std::string> fixed_set;
-};
-
-RobotNames robot_names(const UrdfRobot& robot) {
-  RobotNames names;
-  for (const LinkSpec& link : robot.links) {
-    if (names.link_set.insert(link.name).second) names.links.push_back(link.name);
-  }
-  for (const JointSpec& joint : robot.joints) {
-    if (joint.joint_type == "fixed") {
-      names.fixed_set.insert(joint.name);
-    } else if (names.moving_set.insert(joint.name).second) {
-      names.moving_joints.push_back(joint.name);
-    }
-  }
-  return names;
-}
-
-class RobotChecker {
- public:
-  RobotChecker(const RetargetingConfig& config, const RobotNames& names, std::string_view label)
-      : config_(config), names_(names), label_(label) {}
-
-  std::vector<ConfigIssue> issues;
-
-  void check_links() {
-    switch (config_.type) {
-      case RetargetingType::Position:
-        check_link_list("target_link_names", config_.target_link_names);
-        break;
-      case RetargetingType::Vector:
-        check_link_list("target_origin_link_names", config_.target_origin_link_names);
-        check_link_list("target_task_link_names", config_.target_task_link_names);
-        break;
-      case RetargetingType::DexPilot:
-        if (config_.wrist_link_name && !config_.wrist_link_name->empty()) {
-          check_link("retargeting.wrist_link_name", *config_.wrist_link_name);
-        }
-        check_link_list("finger_tip_link_names", config_.finger_tip_link_names);
-        break;
-    }
-  }
-
-  void check_joints() {
-    if (!config_.target_joint_names) return;
-    const std::vector<std::string>& joints = *config_.target_joint_names;
-    for (std::size_t i = 0; i < joints.size(); ++i) {
-      const std::string& name = joints[i];
-      if (names_.moving_set.contains(name)) continue;
-      const std::string key = "retargeting.target_joint_names[" + std::to_string(i) + "]";
-      if (names_.fixed_set.contains(name)) {
-        not_found(key, name,
-                  "Joint '" + name + "' of " + std::string(label_) +
-                      " is fixed; only moving joints can be driven",
-                  names_.moving_joints, "Moving joints");
-      } else {
-        not_found(key, name, "Joint '" + name + "' not found in " + std::string(label_),
-                  names_.moving_joints, "Moving joints");
-      }
-    }
-  }
-
-  // The build couples each mimic joint to its source joint: both must be moving joints and the
-  // source must be driven.
-  void check_mimic(const MimicJointTable& table) {
-    if (!table.has_mimic || config_.ignore_mimic_joint) return;
-    std::unordered_map<std::string, std::string> followed;  // mimic joint -> its source
-    for (std::size_t i = 0; i < table.mimic_joint_names.size(); ++i) {
-      followed.emplace(table.mimic_joint_names[i], table.source_joint_names[i]);
-    }
-    std::unordered_set<std::string> reported;
-    for (std::size_t i = 0; i < table.mimic_joint_names.size(); ++i) {
-      const std::string& mimic = table.mimic_joint_names[i];
-      const std::string& source = table.source_joint_names[i];
-      if (!names_.moving_set.contains(mimic)) {
-        issues.push_back(make_issue(Severity::Error, "retargeting.ignore_mimic_joint",
-                                    "Mimic joint " + mimic + " of " + std::string(label_) +
-                                        " is not a moving joint, so it cannot follow " + source +
-                                        "; set ignore_mimic_joint: true or fix the robot file"));
-      } else if (!names_.moving_set.contains(source)) {
-        issues.push_back(make_issue(
-            Severity::Error, "retargeting.ignore_mimic_joint",
-            "Mimic joint " + mimic + " of " + std::string(label_) + " follows " + source +
-                ", which is not a moving joint; set ignore_mimic_joint: true or fix the robot "
-                "file"));
-      } else if (config_.target_joint_names && !is_target(source) &&
-                 reported.insert(source).second) {
-        std::string message = "Source joint " + source + " not in target joints: mimic joint " +
-                              mimic + " follows it; add '" + source + "' to target_joint_names";
-        if (const auto up = followed.find(source); up != followed.end()) {
-          message += " (it follows " + up->second +
-                     " itself, but a joint that others follow must be driven)";
-        }
-        message += ", or set ignore_mimic_joint: true to drive the mimic joints on their own";
-        ConfigIssue issue =
-            make_issue(Severity::Error, "retargeting.target_joint_names", std::move(message));
-        issue.expected = source;
-        issues.push_back(std::move(issue));
-      }
-    }
-  }
-
- private:
-  bool is_target(const std::string& joint) const {
-    const auto& targets = *config_.target_joint_names;
-    return std::find(targets.begin(), targets.end(), joint) != targets.end();
-  }
-
-  void check_link_list(std::string_view key, const std::optional<std::vector<std::string>>& list) {
-    if (!list) return;
-    for (std::size_t i = 0; i < list->size(); ++i) {
-      check_link("retargeting." + std::string(key) + "[" + std::to_string(i) + "]", (*list)[i]);
-    }
-  }
-
-  void check_link(const std::string& key, const std::string& name) {
-    if (names_.link_set.contains(name)) return;
-    not_found(key, name, "Link '" + name + "' not found in " + std::string(label_), names_.links,
-              "Links");
-  }
-
-  void not_found(const std::string& key, const std::string& name, std::string message,
-                 const std::vector<std::string>& valid, std::string_view valid_title) {
-    const auto closest = closest_match(name, valid);
-    if (closest) message += "; did you mean '" + *closest + "'?";
-    message += (closest ? " " : ". ") + std::string(valid_title) + ": " +
-               (valid.empty() ? std::string("none") : join_names(valid));
-    ConfigIssue issue = make_issue(Severity::Error, key, std::move(message));
-    issue.found = name;
-    issue.expected = std::string(valid_title);
-    issue.closest = closest.value_or("");
-    // Enough for any hand; a robot of a million links must not make every issue that big.
-    issue.choices.assign(valid.begin(), valid.begin() + static_cast<std::ptrdiff_t>(
-                                                            std::min(valid.size(), kMaxChoices)));
-    issues.push_back(std::move(issue));
-  }
-
-  const RetargetingConfig& config_;
-  const RobotNames& names_;
-  std::string_view label_;
-};
-
 }  // namespace
 
 std::vector<ConfigIssue> check_config_document(std::string_view text) {
@@ -582,55 +347,6 @@ std::vector<ConfigIssue> check_config_document(std::string_view text) {
   DocumentChecker checker;
   checker.check_root(document->root());
   return std::move(checker.issues);
-}
-
-std::vector<ConfigIssue> check_config(const RetargetingConfig& config) {
-  std::vector<ConfigIssue> issues = check_reference(config);
-  check_parameters(config, issues);
-  if (config.target_joint_names && config.target_joint_names->empty() &&
-      !config.add_dummy_free_joint) {
-    issues.push_back(make_issue(Severity::Error, "retargeting.target_joint_names",
-                                "target_joint_names is empty, so no joint would be driven; list "
-                                "the joints to drive, or leave the key out to drive them all"));
-  }
-  return issues;
-}
-
-std::vector<ConfigIssue> check_config_robot(const RetargetingConfig& config, const UrdfRobot& robot,
-                                            std::string_view robot_label) {
-  const UrdfRobot* built = &robot;
-  UrdfRobot with_dummies;
-  if (config.add_dummy_free_joint) {
-    with_dummies = robot;
-    add_dummy_free_joints(with_dummies);
-    built = &with_dummies;
-  }
-  const RobotNames names = robot_names(*built);
-  RobotChecker checker(config, names, robot_label);
-  checker.check_links();
-  checker.check_joints();
-  checker.check_mimic(built->parse_mimic_joints());
-  return std::move(checker.issues);
-}
-
-std::vector<ConfigIssue> check_config_with_robot(const RetargetingConfig& config) {
-  std::vector<ConfigIssue> issues = check_config(config);
-  const auto path = config.resolve_urdf_path();
-  if (!path) {
-    issues.push_back(make_issue(Severity::Error, "retargeting.urdf_path", path.error()));
-    return issues;
-  }
-  const auto robot = UrdfRobot::from_file(*path);
-  if (!robot) {
-    issues.push_back(make_issue(Severity::Error, "retargeting.urdf_path",
-                                unicode::to_utf8_lossy(path->native()) + ": " + robot.error()));
-    return issues;
-  }
-  std::vector<ConfigIssue> named =
-      check_config_robot(config, *robot, unicode::to_utf8_lossy(path->filename().native()));
-  issues.insert(issues.end(), std::make_move_iterator(named.begin()),
-                std::make_move_iterator(named.end()));
-  return issues;
 }
 
 }  // namespace kova

@@ -115,6 +115,24 @@ std::string_view to_string(HandSide side) {
   return side == HandSide::Left ? "left" : "right";
 }
 
+Result<MirrorAxis> mirror_axis_from_str(std::string_view text) {
+  if (text == "x") return MirrorAxis::X;
+  if (text == "y") return MirrorAxis::Y;
+  if (text == "z") return MirrorAxis::Z;
+  return fail("axis must be 'x', 'y' or 'z', got '" + std::string(text) + "'");
+}
+
+Status mirror(std::span<double> points, MirrorAxis axis) {
+  if (points.size() % 3 != 0) {
+    return fail("points hold " + std::to_string(points.size()) +
+                " values, not a whole number of (x, y, z)");
+  }
+  for (std::size_t i = static_cast<std::size_t>(axis); i < points.size(); i += 3) {
+    points[i] = -points[i];
+  }
+  return {};
+}
+
 Result<HandFrame> hand_frame(std::span<const double> keypoints) {
   HandFrame frame;
   double rotation[9];

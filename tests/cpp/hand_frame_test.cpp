@@ -112,6 +112,21 @@ TEST(HandFrame, DegeneratePalmsAreRefusedNamingTheFrameAndNothingIsWritten) {
             "the wrist and the middle-finger knuckle coincide; no hand frame");
 }
 
+TEST(HandFrame, AMirroredRightHandIsALeftHand) {
+  const Frames input = read_fixture().at("input");
+  Frames left = input;
+  ASSERT_TRUE(kova::mirror(left, kova::MirrorAxis::X));
+  EXPECT_EQ(left[0], -input[0]);
+  EXPECT_EQ(left[1], input[1]);
+  Frames right_frame(input.size());
+  Frames left_frame(input.size());
+  ASSERT_TRUE(kova::to_hand_frame(input, kova::HandSide::Right, right_frame, true));
+  ASSERT_TRUE(kova::to_hand_frame(left, kova::HandSide::Left, left_frame, true));
+  expect_near_all(left_frame, right_frame, 1e-12);
+  EXPECT_FALSE(kova::mirror(std::span(left).first(4), kova::MirrorAxis::Z));
+  EXPECT_EQ(kova::mirror_axis_from_str("w").error(), "axis must be 'x', 'y' or 'z', got 'w'");
+}
+
 TEST(HandFrame, SizesAndSidesAreChecked) {
   const Frames input(63 * 2, 0.0);
   Frames out(63);

@@ -30,6 +30,16 @@ enum class HandSide : std::uint8_t { Right, Left };
 Result<HandSide> hand_side_from_str(std::string_view text);
 std::string_view to_string(HandSide side);
 
+enum class MirrorAxis : std::uint8_t { X, Y, Z };
+
+// "x", "y" or "z"; otherwise "axis must be 'x', 'y' or 'z', got '...'".
+Result<MirrorAxis> mirror_axis_from_str(std::string_view text);
+
+// Reflects points (x, y, z each, any number of them) across the plane normal to `axis`, in
+// place: any reflection turns a left hand into a right hand; across the x-z plane (Y) a hand
+// already in the hand frame keeps its fingers and palm pointing the same way.
+Status mirror(std::span<double> points, MirrorAxis axis);
+
 struct HandFrame {
   Eigen::Matrix3d rotation;  // columns: the hand's x, y and z axes in the keypoints' frame
   Eigen::Vector3d origin;    // the wrist

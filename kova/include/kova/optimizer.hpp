@@ -99,13 +99,14 @@ class OptimizerBase : public Optimizer {
   const OptimizerData& data() const { return data_; }
   // Objective evaluations of the most recent retarget (0 before the first one).
   std::size_t last_evaluation_count() const { return last_evaluation_count_; }
+  // How the most recent retarget's solve ended. Before the first retarget, and after one that
+  // threw, it says "not solved".
+  const SolveReport& last_report() const { return last_report_; }
 
   // The solver of the following frames; SLSQP unless changed. The least-squares solver's work
   // arrays are allocated here, once.
   void set_solver(SolverKind kind);
   SolverKind solver() const { return solver_; }
-  // What the solver of the most recent retarget reported.
-  const SolveReport& last_report() const { return last_report_; }
 
  protected:
   // The vector objective evaluates through the per-frame machinery below.
@@ -117,6 +118,10 @@ class OptimizerBase : public Optimizer {
   };
 
   OptimizerBase(RobotWrapper robot, std::vector<std::string> target_joint_names);
+
+  // First step of every retarget, so that a frame refused before its solve leaves no report of
+  // an earlier frame behind.
+  void clear_report() { last_report_ = SolveReport{}; }
 
   // Throws InternalFault, before any state changes, when the installed adaptor does not fold
   // onto exactly opt_dof columns.
@@ -168,9 +173,9 @@ class OptimizerBase : public Optimizer {
   std::vector<double> start_;      // opt_dof: clamped start point
   Jacobian full_jacobian_;         // 3 x dof
   std::size_t last_evaluation_count_ = 0;
+  SolveReport last_report_;
   SolverKind solver_ = SolverKind::Slsqp;
   std::unique_ptr<LeastSquaresSolver> least_squares_;  // set when first selected
-  SolveReport last_report_;
 };
 
 }  // namespace kova

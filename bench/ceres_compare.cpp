@@ -351,8 +351,8 @@ void run(const Problem& p, bool reachable) {
       std::vector<double> q(opt.dof_joint_names().size(), 0.0);
       for (std::size_t i = 0; i < x.size(); ++i) q[data.idx_pin2target[i]] = x[i];
       opt.apply_adaptor_forward(q);
-      add_tip_error(e_ceres, p, rows_at(opt, p, q), ref);
-      add_tip_error(e_lm, p, rows_at(lm.optimizer(), p, q_lm), ref);
+      add_tip_error(e_ceres, opt, p, q, ref);
+      add_tip_error(e_lm, lm.optimizer(), p, q_lm, ref);
     }
   }
   const double frames = static_cast<double>(p.refs.size());

@@ -86,10 +86,10 @@ void run(const Problem& p, bool reachable) {
     iterations += static_cast<double>(base_of(lm).last_report().iterations);
     evaluations += static_cast<double>(base_of(lm).last_report().evaluations);
     if (reachable) {
-      add_tip_error(e_slsqp, p, rows_at(slsqp.optimizer(), p, q_slsqp), ref);
+      add_tip_error(e_slsqp, slsqp.optimizer(), p, q_slsqp, ref);
       TipError one;
-      add_tip_error(one, p, rows_at(lm.optimizer(), p, q_lm), ref);
-      add_tip_error(e_lm, p, rows_at(lm.optimizer(), p, q_lm), ref);
+      add_tip_error(one, lm.optimizer(), p, q_lm, ref);
+      add_tip_error(e_lm, lm.optimizer(), p, q_lm, ref);
       if (std::getenv("LM_DIAG") != nullptr && one.max > 5e-4) {
         const auto& r = base_of(lm).last_report();
         std::printf("  far: %.3f mm stop %d (%s) it %zu ev %zu f %.3e\n", one.max * 1e3, r.status,

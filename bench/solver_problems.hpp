@@ -5,7 +5,7 @@
 //   a sine through the middle of its range), so an exact solution exists; normal_delta 0 and, for
 //   DexPilot, no pinch projection.
 // - Demo: the shipped demo motion (21 hand keypoints per frame, hand frame) with a shipped
-//   configuration, turned into reference rows as the Python retargeter does.
+//   configuration, turned into reference rows by the core's reference map.
 #pragma once
 
 #include <cmath>
@@ -23,6 +23,7 @@
 #include "kova/dexpilot_optimizer.hpp"
 #include "kova/optimizer.hpp"
 #include "kova/position_optimizer.hpp"
+#include "kova/reference_map.hpp"
 #include "kova/retargeting_config.hpp"
 #include "kova/seq_retarget.hpp"
 #include "kova/vector_optimizer.hpp"
@@ -40,13 +41,12 @@ inline double thread_seconds() {
   return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
 
-// A configuration, the links each reference row compares (origin empty for a position row) and
-// the rows whose error counts as fingertip error (relative to the wrist for vector methods).
+// A configuration, its reference map (what each row compares, from the core) and the rows whose
+// error counts as fingertip error (a fingertip, or a vector from a non-fingertip link to one).
 struct Problem {
   std::string name;
   kova::RetargetingConfig config;
-  Strings origins;  // per reference row; empty for position rows
-  Strings tasks;
+  kova::ReferenceMap map;
   std::vector<std::size_t> tip_rows;
   std::vector<std::vector<double>> refs;
 };
@@ -73,83 +73,67 @@ inline double objective_at(kova::OptimizerBase& opt, const std::vector<double>& 
   return kova::ObjectiveProbe::value(dynamic_cast<kova::DexPilotOptimizer&>(opt), x);
 }
 
-// DexPilot's vectors over link numbers 0 = wrist, 1..n = tips: pairs, then wrist to tip.
-inline std::vector<std::pair<std::size_t, std::size_t>> dexpilot_vectors(std::size_t n) {
-  std::vector<std::pair<std::size_t, std::size_t>> v;  // (task, origin)
-  for (std::size_t i = 1; i < n; ++i) {
-    for (std::size_t j = i + 1; j <= n; ++j) v.emplace_back(i, j);
-  }
-  for (std::size_t i = 1; i <= n; ++i) v.emplace_back(i, 0);
-  return v;
+inline bool is_tip(const std::string& link) {
+  return link.find("tip") != std::string::npos;
 }
 
-// Fills origins, tasks and tip_rows from the configuration.
+// The reference map and the fingertip rows of the configuration.
 inline void plan_rows(Problem& p) {
-  const kova::RetargetingConfig& c = p.config;
-  p.origins.clear();
-  p.tasks.clear();
+  auto map = kova::ReferenceMap::from_config(p.config);
+  if (!map) throw std::runtime_error(p.name + ": " + map.error());
+  p.map = std::move(*map);
   p.tip_rows.clear();
-  if (c.type == kova::RetargetingType::Position) {
-    p.tasks = *c.target_link_names;
-    p.origins.assign(p.tasks.size(), "");
-    for (std::size_t i = 0; i < p.tasks.size(); ++i) {
-      if (p.tasks[i].find("tip") != std::string::npos) p.tip_rows.push_back(i);
-    }
-  } else if (c.type == kova::RetargetingType::Vector) {
-    p.origins = *c.target_origin_link_names;
-    p.tasks = *c.target_task_link_names;
-    for (std::size_t i = 0; i < p.tasks.size(); ++i) {
-      if (p.tasks[i].find("tip") != std::string::npos) p.tip_rows.push_back(i);
-    }
-  } else {
-    const Strings& tips = *c.finger_tip_link_names;
-    Strings links{*c.wrist_link_name};
-    links.insert(links.end(), tips.begin(), tips.end());
-    const auto vectors = dexpilot_vectors(tips.size());
-    for (std::size_t k = 0; k < vectors.size(); ++k) {
-      p.tasks.push_back(links[vectors[k].first]);
-      p.origins.push_back(links[vectors[k].second]);
-      if (vectors[k].second == 0) p.tip_rows.push_back(k);
-    }
-  }
-  if (p.tip_rows.empty()) {
-    for (std::size_t i = 0; i < p.tasks.size(); ++i) p.tip_rows.push_back(i);
+  for (std::size_t r = 0; r < p.map.row_count(); ++r) {
+    const bool tip = is_tip(p.map.links[p.map.task_links[r]]);
+    const bool from_tip = p.map.rows_are_vectors() && is_tip(p.map.links[p.map.origin_links[r]]);
+    if (tip && !from_tip) p.tip_rows.push_back(r);
   }
 }
 
-// Reference rows of a full joint vector: the robot's own positions / vectors.
+// Positions of the map's links at a full joint vector, 3 per link.
+inline std::vector<double> link_positions_at(kova::Optimizer& opt, const Problem& p,
+                                             const std::vector<double>& q) {
+  auto positions = opt.link_positions(q, p.map.links);
+  if (!positions) throw std::runtime_error(positions.error());
+  std::vector<double> flat;
+  for (const auto& xyz : *positions) flat.insert(flat.end(), xyz.begin(), xyz.end());
+  return flat;
+}
+
+// Reference rows the robot meets exactly at q: its own positions, or its own vectors divided by
+// the scaling the optimiser applies to human vectors.
 inline std::vector<double> rows_at(kova::Optimizer& opt, const Problem& p,
                                    const std::vector<double>& q) {
-  auto tasks = opt.link_positions(q, p.tasks);
-  if (!tasks) throw std::runtime_error(tasks.error());
-  std::vector<double> rows;
-  for (std::size_t i = 0; i < p.tasks.size(); ++i) {
-    kova::LinkPosition v = (*tasks)[i];
-    if (!p.origins[i].empty()) {
-      auto o = opt.link_positions(q, std::vector<std::string>{p.origins[i]});
-      if (!o) throw std::runtime_error(o.error());
-      for (int a = 0; a < 3; ++a) v[a] -= (*o)[0][a];
+  const std::vector<double> pos = link_positions_at(opt, p, q);
+  std::vector<double> rows(p.map.row_values());
+  for (std::size_t r = 0; r < p.map.row_count(); ++r) {
+    for (std::size_t a = 0; a < 3; ++a) {
+      double v = pos[3 * p.map.task_links[r] + a];
+      if (p.map.rows_are_vectors()) {
+        v = (v - pos[3 * p.map.origin_links[r] + a]) / p.map.scaling_factor;
+      }
+      rows[3 * r + a] = v;
     }
-    rows.insert(rows.end(), v.begin(), v.end());
   }
   return rows;
 }
 
-// Largest and summed distance between the tip rows of two references.
+// Fingertip errors (metres) of a solution q against the frame's reference, as the core measures
+// them: sum, largest and count.
 struct TipError {
   double sum = 0.0;
   double max = 0.0;
   std::size_t count = 0;
 };
-inline void add_tip_error(TipError& e, const Problem& p, const std::vector<double>& a,
-                          const std::vector<double>& b) {
+inline void add_tip_error(TipError& e, kova::Optimizer& opt, const Problem& p,
+                          const std::vector<double>& q, const std::vector<double>& ref) {
+  std::vector<double> errors(p.map.row_count());
+  if (!kova::target_errors(p.map, link_positions_at(opt, p, q), ref, errors)) {
+    throw std::runtime_error(p.name + ": target errors refused");
+  }
   for (std::size_t r : p.tip_rows) {
-    const double dx = a[3 * r] - b[3 * r];
-    const double dy = a[3 * r + 1] - b[3 * r + 1];
-    const double dz = a[3 * r + 2] - b[3 * r + 2];
-    const double d = std::sqrt(dx * dx + dy * dy + dz * dz);
-    e.sum += d;
-    e.max = std::max(e.max, d);
+    e.sum += errors[r];
+    e.max = std::max(e.max, errors[r]);
     ++e.count;
   }
 }
@@ -198,44 +182,17 @@ inline std::vector<double> read_keypoints(const std::filesystem::path& path, std
   return values;
 }
 
-// Rows from keypoints as the Python retargeter forms them: position rows are the keypoints of
-// target_link_human_indices; vector rows task minus origin (indices: origins, then tasks);
-// DexPilot without indices uses the wrist (0) and the fingertips (4, 8, 12, 16, 20) in the
-// configured order (the shipped configurations list the thumb first).
+// Rows from keypoints by the core's reference map, as the retargeters form them.
 inline void demo_refs(Problem& p) {
   plan_rows(p);
   std::size_t frames = 0;
   const std::vector<double> kp = read_keypoints(kShipped / "motions/demo_motion.npy", frames);
-  const kova::RetargetingConfig& c = p.config;
-  std::vector<std::uint64_t> origin_idx, task_idx;
-  if (c.type == kova::RetargetingType::Position) {
-    task_idx = *c.target_link_human_indices;
-  } else if (c.type == kova::RetargetingType::Vector) {
-    const auto& all = *c.target_link_human_indices;
-    origin_idx.assign(all.begin(), all.begin() + static_cast<long>(all.size() / 2));
-    task_idx.assign(all.begin() + static_cast<long>(all.size() / 2), all.end());
-  } else {
-    std::vector<std::uint64_t> landmarks{0};
-    for (std::size_t k = 0; k < c.finger_tip_link_names->size(); ++k) {
-      landmarks.push_back(4 * (k + 1));
-    }
-    for (const auto& [t, o] : dexpilot_vectors(c.finger_tip_link_names->size())) {
-      origin_idx.push_back(landmarks[o]);
-      task_idx.push_back(landmarks[t]);
-    }
-  }
+  std::vector<double> rows(frames * p.map.row_values());
+  if (!kova::reference_rows(p.map, kp, rows)) throw std::runtime_error(p.name + ": rows refused");
   p.refs.clear();
   for (std::size_t f = 0; f < frames; ++f) {
-    const double* frame = kp.data() + f * 63;
-    std::vector<double> rows;
-    for (std::size_t r = 0; r < task_idx.size(); ++r) {
-      for (std::size_t a = 0; a < 3; ++a) {
-        double v = frame[3 * task_idx[r] + a];
-        if (!origin_idx.empty()) v -= frame[3 * origin_idx[r] + a];
-        rows.push_back(v);
-      }
-    }
-    p.refs.push_back(std::move(rows));
+    const auto first = rows.begin() + static_cast<long>(f * p.map.row_values());
+    p.refs.emplace_back(first, first + static_cast<long>(p.map.row_values()));
   }
 }
 

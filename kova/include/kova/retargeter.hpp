@@ -1,0 +1,68 @@
+// A retargeter for whole sequences: one configured sequencer, its inputs checked before the
+// optimiser sees them, and a restart that forgets everything earlier frames left behind.
+//
+// Not synchronised: one caller at a time (the Python binding holds one mutex per object).
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "kova/constants.hpp"
+#include "kova/optimizer.hpp"
+#include "kova/result.hpp"
+#include "kova/retargeting_config.hpp"
+#include "kova/seq_retarget.hpp"
+
+namespace kova {
+
+class Retargeter {
+ public:
+  // Builds the configured sequencer; the messages are those of RetargetingConfig::build.
+  static Result<Retargeter> create(RetargetingConfig config);
+
+  RetargetingType type() const { return type_; }
+  // Joint vectors are dof() long, in joint_names() order.
+  std::size_t dof() const { return joint_names_.size(); }
+  const std::vector<std::string>& joint_names() const { return joint_names_; }
+  // Reference rows of three values that one frame holds.
+  std::size_t row_count() const { return row_count_; }
+  // Values of the joints that are neither optimised nor mimic joints, in increasing DOF order.
+  std::size_t fixed_dof() const { return seq_.optimizer().idx_pin2fixed().size(); }
+
+  // One frame, continuing the sequence. rows: row_count() x 3 values; fixed_qpos: empty (every
+  // fixed joint 0) or fixed_dof() values; out: dof() values. Refuses wrong lengths and
+  // non-finite rows before anything changes.
+  Status retarget(std::span<const double> rows, std::span<const double> fixed_qpos,
+                  std::span<double> out);
+  // `frames` frames in a row, continuing the sequence. rows: frames x row_count() x 3 values;
+  // fixed_qpos: empty, fixed_dof() values for every frame, or frames x fixed_dof(); out:
+  // frames x dof(). All lengths and every row are checked before the first frame is solved.
+  Status retarget_sequence(std::size_t frames, std::span<const double> rows,
+                           std::span<const double> fixed_qpos, std::span<double> out);
+
+  // A fresh sequence: warm start, low-pass filter history and DexPilot's pinch state all as
+  // right after create().
+  void restart() { seq_.restart(); }
+
+  const RobotWrapper& robot() const { return optimizer_->data().robot; }
+  const SeqRetargeting& sequencer() const { return seq_; }
+
+ private:
+  Retargeter(SeqRetargeting seq, RetargetingType type);
+
+  Status check_frames(std::size_t frames, std::span<const double> rows,
+                      std::span<const double> fixed_qpos, std::span<double> out) const;
+  void solve_frame(std::span<const double> rows, std::span<const double> fixed_qpos,
+                   std::span<double> out);
+
+  SeqRetargeting seq_;
+  // The sequencer's optimiser (owned by seq_; the pointee does not move with it).
+  OptimizerBase* optimizer_;
+  RetargetingType type_;
+  std::vector<std::string> joint_names_;
+  std::size_t row_count_;
+};
+
+}  // namespace kova

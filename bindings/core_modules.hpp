@@ -1,0 +1,10 @@
+// The parts of kova_rs._core, each binding one concern of the core.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace kova_core {
+
+void bind_retargeter(nanobind::module_& module);
+
+}  // namespace kova_core

@@ -1,0 +1,229 @@
+// kova_rs._core.Retargeter: one kova::Retargeter behind its own mutex. Every computing call
+// releases the interpreter lock first and then takes the mutex, so calls on distinct objects run
+// in parallel and calls on one object are serialised whole.
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include "core_arrays.hpp"
+#include "core_errors.hpp"
+#include "core_modules.hpp"
+#include "kova/constants.hpp"
+#include "kova/retargeter.hpp"
+#include "kova/retargeting_config.hpp"
+
+namespace kova_core {
+namespace {
+
+using namespace nb::literals;
+
+struct PyRetargeter {
+  kova::Retargeter core;
+  std::mutex mutex;
+};
+
+template <class Body>
+auto locked(PyRetargeter& self, Body&& body) {
+  nb::gil_scoped_release released;
+  std::lock_guard lock(self.mutex);
+  return body(self.core);
+}
+
+using Names = std::optional<std::vector<std::string>>;
+
+struct ConfigFields {
+  std::string type;
+  std::string urdf_path;
+  std::string urdf_dir;
+  bool add_dummy_free_joint;
+  std::optional<std::vector<std::uint64_t>> target_link_human_indices;
+  std::optional<std::string> wrist_link_name;
+  Names target_link_names, target_joint_names, target_origin_link_names, target_task_link_names,
+      finger_tip_link_names;
+  double scaling_factor, normal_delta, huber_delta, project_dist, escape_dist;
+  bool has_joint_limits, ignore_mimic_joint;
+  double low_pass_alpha;
+};
+
+kova::RetargetingConfig to_config(ConfigFields fields) {
+  kova::RetargetingConfig config;
+  config.type = config_or_raise(kova::retargeting_type_from_str(fields.type));
+  config.urdf_path = std::move(fields.urdf_path);
+  config.urdf_dir = std::move(fields.urdf_dir);
+  config.add_dummy_free_joint = fields.add_dummy_free_joint;
+  config.target_link_human_indices = std::move(fields.target_link_human_indices);
+  config.wrist_link_name = std::move(fields.wrist_link_name);
+  config.target_link_names = std::move(fields.target_link_names);
+  config.target_joint_names = std::move(fields.target_joint_names);
+  config.target_origin_link_names = std::move(fields.target_origin_link_names);
+  config.target_task_link_names = std::move(fields.target_task_link_names);
+  config.finger_tip_link_names = std::move(fields.finger_tip_link_names);
+  config.scaling_factor = fields.scaling_factor;
+  config.normal_delta = fields.normal_delta;
+  config.huber_delta = fields.huber_delta;
+  config.project_dist = fields.project_dist;
+  config.escape_dist = fields.escape_dist;
+  config.has_joint_limits = fields.has_joint_limits;
+  config.ignore_mimic_joint = fields.ignore_mimic_joint;
+  config.low_pass_alpha = fields.low_pass_alpha;
+  if (auto valid = config.validate(); !valid) throw ConfigMistake(valid.error());
+  return config;
+}
+
+void construct(PyRetargeter* self, kova::RetargetingConfig config) {
+  kova::Result<kova::Retargeter> made = [&] {
+    nb::gil_scoped_release released;  // reads the robot file and builds the optimiser
+    return kova::Retargeter::create(std::move(config));
+  }();
+  new (self) PyRetargeter{config_or_raise(std::move(made)), {}};
+}
+
+std::string rows_shape(const PyRetargeter& self, bool sequence) {
+  return std::string(sequence ? "(N, " : "(") + std::to_string(self.core.row_count()) + ", 3)";
+}
+
+void check_rows(const PyRetargeter& self, const InArray& rows, bool sequence) {
+  const std::size_t r = self.core.row_count();
+  const bool fits = sequence ? rows.ndim() == 3 && rows.shape(1) == r && rows.shape(2) == 3
+                             : has_shape(rows, {r, 3});
+  if (!fits) {
+    throw nb::value_error(("rows must have shape " + rows_shape(self, sequence) +
+                           " (one row per target), got " + shape_text(rows))
+                              .c_str());
+  }
+}
+
+// Empty for None; otherwise (fixed_dof,) or, for a sequence of N frames, (N, fixed_dof).
+std::span<const double> check_fixed(const PyRetargeter& self, const std::optional<InArray>& fixed,
+                                    std::optional<std::size_t> frames) {
+  if (!fixed) return {};
+  const std::size_t count = self.core.fixed_dof();
+  const bool fits = has_shape(*fixed, {count}) || (frames && has_shape(*fixed, {*frames, count}));
+  if (!fits) {
+    std::string wanted = "(" + std::to_string(count) + ",)";
+    if (frames) wanted += " or (" + std::to_string(*frames) + ", " + std::to_string(count) + ")";
+    throw nb::value_error(("fixed_qpos must have shape " + wanted +
+                           " (one value per fixed joint), got " + shape_text(*fixed))
+                              .c_str());
+  }
+  return values(*fixed);
+}
+
+NumpyArray retarget(PyRetargeter& self, const InArray& rows, const std::optional<InArray>& fixed) {
+  check_rows(self, rows, false);
+  const std::span<const double> fixed_values = check_fixed(self, fixed, std::nullopt);
+  NumpyArray out = new_array({self.core.dof()});
+  raise_on_error(locked(self, [&](kova::Retargeter& core) {
+    return core.retarget(values(rows), fixed_values, values(out));
+  }));
+  return out;
+}
+
+nb::object retarget_sequence(PyRetargeter& self, const InArray& rows,
+                             const std::optional<InArray>& fixed, nb::handle out) {
+  check_rows(self, rows, true);
+  const std::size_t frames = rows.shape(0);
+  const std::span<const double> fixed_values = check_fixed(self, fixed, frames);
+  const std::size_t dof = self.core.dof();
+  OutArray target;
+  nb::object result;
+  if (out.is_none()) {
+    NumpyArray made = new_array({frames, dof});
+    target = OutArray(made);
+    result = nb::cast(made);
+  } else {
+    if (!nb::try_cast(out, target, /*convert=*/false)) {
+      throw nb::type_error("out must be a writable C-contiguous float64 array");
+    }
+    if (!has_shape(target, {frames, dof})) {
+      throw nb::value_error(("out must have shape (" + std::to_string(frames) + ", " +
+                             std::to_string(dof) + "), got " + shape_text(target))
+                                .c_str());
+    }
+    result = nb::borrow(out);
+  }
+  raise_on_error(locked(self, [&](kova::Retargeter& core) {
+    return core.retarget_sequence(frames, values(rows), fixed_values, values(target));
+  }));
+  return result;
+}
+
+}  // namespace
+
+void bind_retargeter(nb::module_& module) {
+  nb::class_<PyRetargeter>(module, "Retargeter",
+                           "Retargets reference rows onto one robot hand, frame after frame "
+                           "(one sequence). Safe to share between threads: calls on one object "
+                           "are serialised, calls on distinct objects run in parallel.")
+      .def(
+          "__init__",
+          [](PyRetargeter* self, std::string type, std::string urdf_path, std::string urdf_dir,
+             bool add_dummy_free_joint, std::optional<std::vector<std::uint64_t>> indices,
+             std::optional<std::string> wrist_link_name, Names target_link_names,
+             Names target_joint_names, Names target_origin_link_names, Names target_task_link_names,
+             Names finger_tip_link_names, double scaling_factor, double normal_delta,
+             double huber_delta, double project_dist, double escape_dist, bool has_joint_limits,
+             bool ignore_mimic_joint, double low_pass_alpha) {
+            construct(self,
+                      to_config(ConfigFields{
+                          std::move(type), std::move(urdf_path), std::move(urdf_dir),
+                          add_dummy_free_joint, std::move(indices), std::move(wrist_link_name),
+                          std::move(target_link_names), std::move(target_joint_names),
+                          std::move(target_origin_link_names), std::move(target_task_link_names),
+                          std::move(finger_tip_link_names), scaling_factor, normal_delta,
+                          huber_delta, project_dist, escape_dist, has_joint_limits,
+                          ignore_mimic_joint, low_pass_alpha}));
+          },
+          "type"_a, "urdf_path"_a, nb::kw_only(), "urdf_dir"_a = ".",
+          "add_dummy_free_joint"_a = false, "target_link_human_indices"_a = nb::none(),
+          "wrist_link_name"_a = nb::none(), "target_link_names"_a = nb::none(),
+          "target_joint_names"_a = nb::none(), "target_origin_link_names"_a = nb::none(),
+          "target_task_link_names"_a = nb::none(), "finger_tip_link_names"_a = nb::none(),
+          "scaling_factor"_a = 1.0, "normal_delta"_a = 4e-3, "huber_delta"_a = 2e-2,
+          "project_dist"_a = 0.03, "escape_dist"_a = 0.05, "has_joint_limits"_a = true,
+          "ignore_mimic_joint"_a = false, "low_pass_alpha"_a = 0.1,
+          "From the fields of a retargeting configuration (the keys of its YAML section). A "
+          "relative urdf_path is searched as the configuration file's would be, from urdf_dir.")
+      .def_prop_ro(
+          "type",
+          [](const PyRetargeter& self) { return std::string(kova::to_string(self.core.type())); },
+          "\"position\", \"vector\" or \"dexpilot\".")
+      .def_prop_ro(
+          "joint_names", [](const PyRetargeter& self) { return self.core.joint_names(); },
+          "The DOF joint names: the order of every joint vector.")
+      .def_prop_ro(
+          "dof", [](const PyRetargeter& self) { return self.core.dof(); },
+          "Length of every joint vector.")
+      .def_prop_ro(
+          "fixed_dof", [](const PyRetargeter& self) { return self.core.fixed_dof(); },
+          "Number of joints neither optimised nor following a mimic source; fixed_qpos holds "
+          "their values in DOF order.")
+      .def_prop_ro(
+          "row_count", [](const PyRetargeter& self) { return self.core.row_count(); },
+          "Reference rows (x, y, z) per frame: one per target link or target vector.")
+      .def("retarget", &retarget, "rows"_a, "fixed_qpos"_a = nb::none(),
+           "One frame (row_count, 3) -> joint vector (dof,), continuing the sequence. "
+           "fixed_qpos: None (all 0) or (fixed_dof,).")
+      .def("retarget_sequence", &retarget_sequence, "rows"_a, "fixed_qpos"_a = nb::none(),
+           "out"_a = nb::none(),
+           "N frames (N, row_count, 3) -> joint vectors (N, dof), solved one after the other "
+           "without the interpreter lock, continuing the sequence. fixed_qpos: None, "
+           "(fixed_dof,) for every frame or (N, fixed_dof). out: an (N, dof) float64 array to "
+           "write into instead of a new one; it is returned.")
+      .def(
+          "restart",
+          [](PyRetargeter& self) { locked(self, [](kova::Retargeter& core) { core.restart(); }); },
+          "Starts a new sequence in every respect: warm start, low-pass filter and DexPilot's "
+          "pinch state as after construction.");
+}
+
+}  // namespace kova_core

@@ -9,5 +9,6 @@
 NB_MODULE(_core, module) {
   module.doc() = "kova's native API: robot models, retargeters and reference maps on NumPy arrays.";
   kova_core::register_errors(module);
+  kova_core::bind_model(module);
   kova_core::bind_retargeter(module);
 }

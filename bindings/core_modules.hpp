@@ -6,5 +6,6 @@
 namespace kova_core {
 
 void bind_retargeter(nanobind::module_& module);
+void bind_model(nanobind::module_& module);
 
 }  // namespace kova_core

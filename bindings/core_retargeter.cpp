@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/filesystem.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
@@ -157,6 +158,24 @@ nb::object retarget_sequence(PyRetargeter& self, const InArray& rows,
   return result;
 }
 
+NumpyArray link_positions(PyRetargeter& self, const InArray& qpos,
+                          const std::vector<std::string>& names) {
+  const std::size_t dof = self.core.dof();
+  const bool batched = qpos.ndim() == 2 && qpos.shape(1) == dof;
+  if (!batched && !has_shape(qpos, {dof})) {
+    throw nb::value_error(("qpos must have shape (" + std::to_string(dof) + ",) or (N, " +
+                           std::to_string(dof) + "), got " + shape_text(qpos))
+                              .c_str());
+  }
+  const std::vector<std::size_t> links = value_or_raise(self.core.link_indices(names));
+  const std::size_t frames = batched ? qpos.shape(0) : 1;
+  NumpyArray out = batched ? new_array({frames, links.size(), 3}) : new_array({links.size(), 3});
+  raise_on_error(locked(self, [&](kova::Retargeter& core) {
+    return core.link_positions(frames, values(qpos), links, values(out));
+  }));
+  return out;
+}
+
 }  // namespace
 
 void bind_retargeter(nb::module_& module) {
@@ -219,6 +238,13 @@ void bind_retargeter(nb::module_& module) {
            "without the interpreter lock, continuing the sequence. fixed_qpos: None, "
            "(fixed_dof,) for every frame or (N, fixed_dof). out: an (N, dof) float64 array to "
            "write into instead of a new one; it is returned.")
+      .def("link_positions", &link_positions, "qpos"_a, "link_names"_a,
+           "Positions of the named links for joint vectors (dof,) -> (L, 3) or (N, dof) -> "
+           "(N, L, 3), mimic joints following their sources as in a solved frame. The "
+           "sequence is not touched.")
+      .def_prop_ro(
+          "urdf_file", [](const PyRetargeter& self) { return self.core.urdf_file(); },
+          "The robot description file the configuration's urdf_path resolved to.")
       .def(
           "restart",
           [](PyRetargeter& self) { locked(self, [](kova::Retargeter& core) { core.restart(); }); },

@@ -1,5 +1,6 @@
 #include "kova/retargeter.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -39,17 +40,60 @@ std::string count_text(std::size_t count, const char* what) {
 
 Result<Retargeter> Retargeter::create(RetargetingConfig config) {
   const RetargetingType type = config.type;
+  if (auto valid = config.validate(); !valid) return fail(valid.error());
+  auto urdf_file = config.resolve_urdf_path();
+  if (!urdf_file) return fail(urdf_file.error());
   auto seq = std::move(config).build();
   if (!seq) return fail(seq.error());
-  return Retargeter(std::move(*seq), type);
+  return Retargeter(std::move(*seq), type, std::move(*urdf_file));
 }
 
-Retargeter::Retargeter(SeqRetargeting seq, RetargetingType type)
+Retargeter::Retargeter(SeqRetargeting seq, RetargetingType type, std::filesystem::path urdf_file)
     : seq_(std::move(seq)),
       optimizer_(&optimizer_base(seq_)),
       type_(type),
       joint_names_(optimizer_->dof_joint_names()),
-      row_count_(rows_read_by(*optimizer_)) {}
+      row_count_(rows_read_by(*optimizer_)),
+      urdf_file_(std::move(urdf_file)),
+      kinematics_(optimizer_->data().robot),
+      qpos_scratch_(joint_names_.size()) {}
+
+Result<std::vector<std::size_t>> Retargeter::link_indices(
+    std::span<const std::string> names) const {
+  std::vector<std::size_t> indices;
+  indices.reserve(names.size());
+  for (const std::string& name : names) {
+    const auto found = kinematics_.link_index().find(name);
+    if (found == kinematics_.link_index().end()) return fail("Link " + name + " not found");
+    indices.push_back(found->second);
+  }
+  return indices;
+}
+
+Status Retargeter::link_positions(std::size_t frames, std::span<const double> qpos,
+                                  std::span<const std::size_t> links, std::span<double> out) {
+  const std::size_t n = dof();
+  if (qpos.size() != frames * n) {
+    return fail("expected " + count_text(frames, "joint vector(s)") + " of " +
+                count_text(n, "values") + ", got " + count_text(qpos.size(), "values"));
+  }
+  if (out.size() != frames * links.size() * 3) {
+    return fail("the output holds " + count_text(out.size(), "values") + ", " +
+                std::to_string(frames * links.size() * 3) + " are needed");
+  }
+  for (const std::size_t link : links) check_index(link, kinematics_.link_count());
+  for (std::size_t f = 0; f < frames; ++f) {
+    std::copy_n(qpos.begin() + static_cast<std::ptrdiff_t>(f * n), n, qpos_scratch_.begin());
+    optimizer_->apply_adaptor_forward(qpos_scratch_);
+    kinematics_.compute_forward_kinematics(qpos_scratch_);
+    for (std::size_t k = 0; k < links.size(); ++k) {
+      const Eigen::Vector3d p = kinematics_.link_position(links[k]);
+      for (int a = 0; a < 3; ++a)
+        out[(f * links.size() + k) * 3 + static_cast<std::size_t>(a)] = p[a];
+    }
+  }
+  return {};
+}
 
 Status Retargeter::check_frames(std::size_t frames, std::span<const double> rows,
                                 std::span<const double> fixed_qpos, std::span<double> out) const {

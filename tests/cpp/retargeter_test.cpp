@@ -141,3 +141,36 @@ TEST(Retargeter, RefusesWrongInputsBeforeAnythingChanges) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Retargeter, LinkPositionsFollowMimicJointsLikeTheOptimiser) {
+  RetargetingConfig config;
+  config.type = RetargetingType::Position;
+  config.urdf_path = kova::testing::test_robot("inspire/DFQ_right_hand.urdf");
+  config.target_link_names = {"R_thumb_distal", "R_index_intermediate"};
+  config.target_link_human_indices = {{4, 8}};
+  kova::Retargeter r = make(RetargetingConfig(config));
+  const std::vector<std::string> names = {"R_index_intermediate", "R_thumb_distal", "R_hand_base_link"};
+  const auto links = r.link_indices(names);
+  ASSERT_TRUE(links) << links.error();
+  EXPECT_EQ(r.link_indices(std::vector<std::string>{"R_thumb_distall"}).error(),
+            "Link R_thumb_distall not found");
+
+  const std::vector<double> qpos = random_rows(2, r.dof(), 4);  // 2 x dof values, any range
+  std::vector<double> out(2 * 3 * 3);
+  ASSERT_TRUE(r.link_positions(2, std::span(qpos).first(2 * r.dof()), *links, out));
+  auto seq = std::move(config).build();
+  ASSERT_TRUE(seq);
+  for (std::size_t f = 0; f < 2; ++f) {
+    const auto expected =
+        seq->optimizer().link_positions({qpos.data() + f * r.dof(), r.dof()}, names);
+    ASSERT_TRUE(expected);
+    for (std::size_t k = 0; k < 3; ++k) {
+      for (std::size_t a = 0; a < 3; ++a) EXPECT_EQ(out[(f * 3 + k) * 3 + a], (*expected)[k][a]);
+    }
+  }
+  EXPECT_FALSE(r.link_positions(2, std::span(qpos).first(r.dof()), *links, out));
+}
+
+}  // namespace

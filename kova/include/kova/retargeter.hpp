@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <vector>
@@ -46,11 +47,21 @@ class Retargeter {
   // right after create().
   void restart() { seq_.restart(); }
 
+  // Positions of links (indices from link_indices) for `frames` joint vectors of dof() values,
+  // mimic joints following their sources as in a solved frame: out gets frames x links x 3.
+  // Works on a kinematic buffer of its own; the sequence is not touched.
+  Status link_positions(std::size_t frames, std::span<const double> qpos,
+                        std::span<const std::size_t> links, std::span<double> out);
+  // "Link {} not found" for a name the robot does not have.
+  Result<std::vector<std::size_t>> link_indices(std::span<const std::string> names) const;
+
   const RobotWrapper& robot() const { return optimizer_->data().robot; }
+  // The robot description file the configuration's urdf_path resolved to.
+  const std::filesystem::path& urdf_file() const { return urdf_file_; }
   const SeqRetargeting& sequencer() const { return seq_; }
 
  private:
-  Retargeter(SeqRetargeting seq, RetargetingType type);
+  Retargeter(SeqRetargeting seq, RetargetingType type, std::filesystem::path urdf_file);
 
   Status check_frames(std::size_t frames, std::span<const double> rows,
                       std::span<const double> fixed_qpos, std::span<double> out) const;
@@ -63,6 +74,9 @@ class Retargeter {
   RetargetingType type_;
   std::vector<std::string> joint_names_;
   std::size_t row_count_;
+  std::filesystem::path urdf_file_;
+  RobotWrapper kinematics_;  // link_positions' buffer, apart from the optimiser's
+  std::vector<double> qpos_scratch_;
 };
 
 }  // namespace kova

@@ -85,8 +85,9 @@ def test_position_errors_are_distances_to_the_keypoints(demo_motion):
     r = Retargeter(config)
     result = r.retarget_sequence(demo_motion[:5])
     links = config.target_link_names
+    native = config.build()
     for f in range(5):
-        robot = r.native.link_positions(list(result.qpos[f]), links)
+        robot = native.link_positions(list(result.qpos[f]), links)
         for k, (link, human) in enumerate(zip(robot, config.target_link_human_indices)):
             assert result.errors[f, k] == pytest.approx(
                 np.linalg.norm(np.array(link) - demo_motion[f, human]), abs=1e-12)
@@ -101,8 +102,8 @@ def test_vector_errors_compare_with_the_scaled_human_vector(demo_motion):
     idx = config.target_link_human_indices
     n = len(config.target_origin_link_names)
     for k in range(n):
-        o, t = r.native.link_positions(list(q), [config.target_origin_link_names[k],
-                                                 config.target_task_link_names[k]])
+        o, t = config.build().link_positions(list(q), [config.target_origin_link_names[k],
+                                                       config.target_task_link_names[k]])
         human = demo_motion[30, idx[n + k]] - demo_motion[30, idx[k]]
         want = np.linalg.norm(np.subtract(t, o) - config.scaling_factor * human)
         assert errors[k] == pytest.approx(want, abs=1e-12)
@@ -115,16 +116,31 @@ def test_retargeting_tracks_the_demo_closely(demo_motion):
     assert np.all(np.isfinite(result.qpos))
 
 
-def test_reset_starts_the_sequence_again(demo_motion):
-    config = variant(_native.RetargetingConfig.from_file(
-        str(config_path("position", "kova_compact_10dof"))), low_pass_alpha=-1.0)  # no filter
-    r = Retargeter(config)
-    first = r.retarget_sequence(demo_motion[:10]).qpos
+@pytest.mark.parametrize("method", METHODS)
+def test_reset_starts_a_fresh_sequence_filter_and_pinches_included(method, demo_motion):
+    # The shipped configurations smooth their output (low_pass_alpha 0.7), and the thumb and
+    # index tips of frames 10-12 pinch (DexPilot projects the pair) while in frame 13 they are
+    # between the pinch distances, where a kept pinch would hold: both carry over unless reset
+    # forgets them.
+    path = config_path(method, "kova_five_finger_24dof")
+    r = Retargeter.from_config(path)
+    assert 0.0 < r.config.low_pass_alpha < 1.0
+    first = r.retarget_sequence(demo_motion[:40]).qpos
+    r.retarget_sequence(demo_motion[:13])
     r.reset()
-    again = r.retarget_sequence(demo_motion[:10]).qpos
-    np.testing.assert_array_equal(first, again)
-    later = r.retarget(demo_motion[0])  # warm-started from frame 9, not from scratch
+    np.testing.assert_array_equal(r.retarget(demo_motion[13]),
+                                  Retargeter.from_config(path).retarget(demo_motion[13]))
+    r.reset()
+    np.testing.assert_array_equal(r.retarget_sequence(demo_motion[:40]).qpos, first)
+    later = r.retarget(demo_motion[0])  # warm-started from frame 39, not from scratch
     assert not np.array_equal(later, first[0])
+
+
+def test_empty_sequences(retargeter):
+    result = retargeter.retarget_sequence(np.zeros((0, 21, 3)))
+    assert result.qpos.shape == (0, retargeter.dof)
+    assert result.errors.shape == (0, len(retargeter.target_names))
+    assert len(result) == 0 and result.mean_error == 0.0
 
 
 def test_fixed_joints_take_the_given_values(demo_motion):
@@ -141,10 +157,12 @@ def test_fixed_joints_take_the_given_values(demo_motion):
     np.testing.assert_allclose(q[fixed_positions], fixed)
     seq = r.retarget_sequence(demo_motion[:3], fixed_qpos=np.tile(fixed, (3, 1)))
     np.testing.assert_allclose(seq.qpos[:, fixed_positions], np.tile(fixed, (3, 1)))
-    with pytest.raises(ValueError, match="fixed_qpos must hold 6 values"):
-        r.retarget(demo_motion[0], fixed_qpos=[0.0] * 5)
+    with pytest.raises(ValueError, match=r"fixed_qpos must have shape \(6,\) \(one value"):
+        r.retarget(demo_motion[0], fixed_qpos=[0.0] * 5)  # never padded with zeros
     with pytest.raises(ValueError, match=r"fixed_qpos must have shape \(6,\) or \(3, 6\)"):
         r.retarget_sequence(demo_motion[:3], fixed_qpos=np.zeros((2, 6)))
+    with pytest.raises(ValueError, match=r"fixed_qpos must have shape \(6,\)"):
+        r.retarget(demo_motion[0], fixed_qpos=np.zeros((1, 6)))
 
 
 @pytest.fixture(scope="module")
@@ -162,9 +180,12 @@ class TestInputs:
         with pytest.raises(ValueError, match=r"shape \(N, 21, 3\)"):
             retargeter.retarget_sequence(np.zeros((21, 3)))
 
-    def test_too_few_landmarks(self, retargeter):
-        with pytest.raises(ValueError, match="uses landmark 20"):
-            retargeter.retarget(np.zeros((12, 3)))
+    @pytest.mark.parametrize("landmarks", [12, 20, 22])
+    def test_exactly_21_landmarks(self, retargeter, landmarks):
+        with pytest.raises(ValueError, match=rf"shape \(21, 3\), got \({landmarks}, 3\)"):
+            retargeter.retarget(np.zeros((landmarks, 3)))
+        with pytest.raises(ValueError, match=rf"\(N, 21, 3\), got \(2, {landmarks}, 3\)"):
+            retargeter.retarget_sequence(np.zeros((2, landmarks, 3)))
 
     def test_not_finite(self, retargeter):
         kp = np.zeros((21, 3))

@@ -13,9 +13,15 @@ it.
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable, Sequence
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    from kova_rs.retargeter import Retargeter, RetargetResult
 
 # landmark chains of the 21-landmark hand, for drawing
 HAND_CHAINS = [(0, 1, 2, 3, 4), (0, 5, 6, 7, 8), (0, 9, 10, 11, 12), (0, 13, 14, 15, 16),
@@ -150,32 +156,19 @@ def plot_frames(keypoints, link_positions, frames, path, *, edges=None, link_nam
     return _save(fig, path)
 
 
-def plot_retargeter_frames(retargeter, keypoints, result, frames, path, *, titles=None) -> Path:
+def plot_retargeter_frames(retargeter: Retargeter, keypoints: npt.ArrayLike,
+                           result: RetargetResult, frames: Iterable[int], path: str | Path, *,
+                           titles: Sequence[str] | None = None) -> Path:
     """:func:`plot_frames` for a :class:`~kova_rs.retargeter.Retargeter` and its result."""
-    from kova_rs.urdf_info import read_urdf
-
-    seq = retargeter.native
-    link_names = list(seq.link_names)
+    model = retargeter.model
+    link_names = model.link_names
     frames = list(frames)
     positions = np.zeros((len(result.qpos), len(link_names), 3))
-    for f in frames:
-        positions[f] = retargeter.link_positions(result.qpos[f], link_names)
-    edges, targets = [], []
-    model = _model_of(retargeter, read_urdf)
-    if model is not None:
-        where = {n: i for i, n in enumerate(link_names)}
-        edges = [(where[p], where[c]) for p, c in model.edges() if p in where and c in where]
-    wanted = set(getattr(retargeter, "_target_links", []) or [])
-    wanted |= set(getattr(retargeter, "_task_links", []) or [])
+    positions[frames] = retargeter.link_positions(result.qpos[frames], link_names)
+    where = {n: i for i, n in enumerate(link_names)}
+    edges = [(where[j.parent], where[j.child]) for j in model.joints
+             if j.parent in where and j.child in where]
+    wanted = set(retargeter.target_links)
     targets = [i for i, n in enumerate(link_names) if n in wanted]
     return plot_frames(keypoints, positions, frames, path, edges=edges, targets=targets,
                        titles=titles)
-
-
-def _model_of(retargeter, read_urdf):
-    from kova_rs.urdf_info import resolve_urdf_path
-
-    try:
-        return read_urdf(resolve_urdf_path(retargeter.config))
-    except (ValueError, OSError):
-        return None

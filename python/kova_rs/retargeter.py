@@ -236,6 +236,16 @@ class Retargeter:
         return list(self._target_names)
 
     @property
+    def target_links(self) -> list[str]:
+        """The robot links the targets read, each once (origins first, then tasks)."""
+        return list(dict.fromkeys(self._origin_links + self._task_links))
+
+    @property
+    def model(self) -> _core.RobotModel:
+        """The robot model solved for: links, joints, limits, kinematics."""
+        return self._core.model
+
+    @property
     def fixed_dof(self) -> int:
         """Joints that are neither optimised nor mimic joints; ``fixed_qpos`` holds theirs."""
         return int(self._core.fixed_dof)
@@ -327,7 +337,7 @@ class Retargeter:
         if self._origins is None:
             robot = self.link_positions(qpos, self._task_links)
             return np.asarray(np.linalg.norm(robot - rows, axis=-1))
-        distinct = list(dict.fromkeys(self._origin_links + self._task_links))
+        distinct = self.target_links
         where = {name: i for i, name in enumerate(distinct)}
         pos = self.link_positions(qpos, distinct)
         robot = (pos[:, [where[t] for t in self._task_links]]

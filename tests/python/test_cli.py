@@ -208,7 +208,7 @@ class TestUserMistakes:
     def test_info_on_broken_urdf(self, tmp_path):
         broken = tmp_path / "broken.urdf"
         broken.write_text("<robot name='x'><link name='a'></robot>")
-        assert_user_error(kova("info", broken), "broken.urdf", "not valid XML")
+        assert_user_error(kova("info", broken), "broken.urdf", "XML parse error")
 
 
 class TestInfo:
@@ -224,6 +224,19 @@ class TestInfo:
         assert "[+0.000, +1.470]" in out
         assert "mimic joints (6):" in out
         assert "index_intermediate_joint = 1.08 * index_proximal_joint + 0" in out
+
+    def test_limits_are_those_the_solver_reads(self, tmp_path):
+        # The core reads a number with a leading space as malformed and uses the default 0.
+        urdf = tmp_path / "spaced.urdf"
+        urdf.write_text("<robot name='r'><link name='a'/><link name='b'/><link name='c'/>"
+                        "<joint name='j' type='revolute'><parent link='a'/><child link='b'/>"
+                        "<limit lower=' -1.0' upper='1.0'/></joint>"
+                        "<joint name='k' type='revolute'><parent link='b'/><child link='c'/>"
+                        "</joint></robot>")
+        run = kova("info", urdf)
+        assert run.returncode == 0, run.stderr
+        assert re.search(r"0 +j +revolute +\[\+0\.000, \+1\.000\]", run.stdout), run.stdout
+        assert re.search(r"1 +k +revolute +no limits \(-10000, \+10000\)", run.stdout)
 
     def test_robot_without_mimic_joints(self):
         run = kova("info", urdf_path("kova_numbered_16dof"))

@@ -5,11 +5,15 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
 from kova_rs import _native
-from kova_rs.retargeter import (RetargetResult, Retargeter, dexpilot_indices,
-                                fingertip_landmarks, shipped_config, shipped_hands)
-
+from kova_rs.retargeter import (
+    Retargeter,
+    RetargetResult,
+    dexpilot_indices,
+    fingertip_landmarks,
+    shipped_config,
+    shipped_hands,
+)
 from tool_support import METHODS, config_path, demo_motion  # noqa: F401 (fixture)
 
 FRAMES = slice(0, 60, 3)  # open hand, closing into the fist, opening again

@@ -9,7 +9,6 @@ import threading
 
 import numpy as np
 import pytest
-
 from conftest import ALLEGRO_PALM, ALLEGRO_TIPS, MAKERS, row_count
 
 THREADS = 4

@@ -20,6 +20,7 @@
 
 #include "core_arrays.hpp"
 #include "core_errors.hpp"
+#include "core_model.hpp"
 #include "core_modules.hpp"
 #include "kova/robot_wrapper.hpp"
 #include "kova/urdf.hpp"
@@ -28,10 +29,6 @@ namespace kova_core {
 namespace {
 
 using namespace nb::literals;
-
-struct PyRobotModel {
-  std::shared_ptr<const kova::RobotWrapper> robot;
-};
 
 PyRobotModel make_model(kova::Result<kova::UrdfRobot> urdf) {
   kova::UrdfRobot robot = value_or_raise(std::move(urdf));

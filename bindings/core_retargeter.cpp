@@ -3,6 +3,7 @@
 // in parallel and calls on one object are serialised whole.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "core_arrays.hpp"
 #include "core_errors.hpp"
+#include "core_model.hpp"
 #include "core_modules.hpp"
 #include "kova/constants.hpp"
 #include "kova/retargeter.hpp"
@@ -30,6 +32,7 @@ using namespace nb::literals;
 struct PyRetargeter {
   kova::Retargeter core;
   std::mutex mutex;
+  PyRobotModel model;  // the robot the retargeter solves for, for viewers and tools
 };
 
 template <class Body>
@@ -85,7 +88,9 @@ void construct(PyRetargeter* self, kova::RetargetingConfig config) {
     nb::gil_scoped_release released;  // reads the robot file and builds the optimiser
     return kova::Retargeter::create(std::move(config));
   }();
-  new (self) PyRetargeter{config_or_raise(std::move(made)), {}};
+  kova::Retargeter core = config_or_raise(std::move(made));
+  auto robot = std::make_shared<const kova::RobotWrapper>(core.robot());
+  new (self) PyRetargeter{std::move(core), {}, PyRobotModel{std::move(robot)}};
 }
 
 std::string rows_shape(const PyRetargeter& self, bool sequence) {
@@ -242,6 +247,9 @@ void bind_retargeter(nb::module_& module) {
            "Positions of the named links for joint vectors (dof,) -> (L, 3) or (N, dof) -> "
            "(N, L, 3), mimic joints following their sources as in a solved frame. The "
            "sequence is not touched.")
+      .def_prop_ro(
+          "model", [](const PyRetargeter& self) { return self.model; },
+          "The robot model the retargeter solves for (shared, immutable).")
       .def_prop_ro(
           "urdf_file", [](const PyRetargeter& self) { return self.core.urdf_file(); },
           "The robot description file the configuration's urdf_path resolved to.")

@@ -44,6 +44,12 @@ auto locked(PyRetargeter& self, Body&& body) {
 
 using Names = std::optional<std::vector<std::string>>;
 
+// Python types of the arrays, for signatures written out by hand.
+#define NB_IN_ARRAY                                                                      \
+  "typing.Annotated[numpy.typing.NDArray[numpy.float64], dict(order='C', device='cpu', " \
+  "writable=False)]"
+#define NB_OUT_ARRAY "numpy.typing.NDArray[numpy.float64]"
+
 struct ConfigFields {
   std::string type;
   std::string urdf_path;
@@ -239,6 +245,8 @@ void bind_retargeter(nb::module_& module) {
            "fixed_qpos: None (all 0) or (fixed_dof,).")
       .def("retarget_sequence", &retarget_sequence, "rows"_a, "fixed_qpos"_a = nb::none(),
            "out"_a = nb::none(),
+           nb::sig("def retarget_sequence(self, rows: " NB_IN_ARRAY ", fixed_qpos: " NB_IN_ARRAY
+                   " | None = None, out: " NB_OUT_ARRAY " | None = None) -> " NB_OUT_ARRAY),
            "N frames (N, row_count, 3) -> joint vectors (N, dof), solved one after the other "
            "without the interpreter lock, continuing the sequence. fixed_qpos: None, "
            "(fixed_dof,) for every frame or (N, fixed_dof). out: an (N, dof) float64 array to "

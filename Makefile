@@ -106,6 +106,7 @@ bench-smoke: build install-python
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; \
 	  $$b --benchmark_min_time=0.0001 >/dev/null || exit 1; done
 	$(PY) bench/run_bench.py --build $(BUILD) --smoke
+	$(PY) bench/core_sequence_bench.py --frames 20 --repeat 1
 
 # Retargets the shipped demo motion onto a shipped hand with each method; plots and
 # trajectories land in kova-demo-output/.

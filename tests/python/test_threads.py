@@ -1,5 +1,9 @@
 """Several Python threads: distinct objects behave as if run one after another; a shared object
-serialises whole calls, so every result is one that some sequential order of the calls gives."""
+serialises whole calls, so every result is one that some sequential order of the calls gives.
+
+`_native` holds the interpreter lock through every call, so its checks below pass even without
+its mutex. `_core` solves without the interpreter lock: its checks fail when the lock is not
+released or when calls on one object are not serialised by the object's mutex."""
 
 from __future__ import annotations
 

@@ -147,26 +147,32 @@ def core_rows(frames, seed):
 
 
 def test_core_solves_while_other_python_threads_run(allegro):
-    # The main thread watches the output fill up frame by frame. Holding the interpreter lock
-    # through the call, the solver would leave it nothing to see but all-NaN or all-done.
-    retargeter = core_dexpilot(allegro)
-    rows = core_rows(300, 1)
-    out = np.full((len(rows), retargeter.dof), np.nan)
-    done = threading.Event()
-    seen_partly_written = False
+    # The main thread watches two outputs fill up frame by frame, each written by its own
+    # retargeter on its own thread. Holding the interpreter lock through the call, a solve would
+    # leave it nothing to see but all-NaN or all-done; a lock shared by the two objects would
+    # never let both be half-written at once.
+    pair = [core_dexpilot(allegro) for _ in range(2)]
+    rows = [core_rows(300, 1), core_rows(300, 2)]
+    outs = [np.full((len(r), pair[0].dof), np.nan) for r in rows]
+    done = [threading.Event() for _ in pair]
+    seen_one, seen_both = False, False
 
-    def solve(_):
-        retargeter.retarget_sequence(rows, out=out)
-        done.set()
+    def solve(index):
+        pair[index].retarget_sequence(rows[index], out=outs[index])
+        done[index].set()
 
-    worker = threading.Thread(target=solve, args=(0,))
-    worker.start()
-    while not done.is_set():
-        if np.isfinite(out[0, 0]) and np.isnan(out[-1, 0]):
-            seen_partly_written = True
-    worker.join()
-    assert seen_partly_written
-    assert np.all(np.isfinite(out))
+    workers = [threading.Thread(target=solve, args=(i,)) for i in range(2)]
+    for worker in workers:
+        worker.start()
+    while not all(d.is_set() for d in done):
+        partly = [np.isfinite(o[0, 0]) and np.isnan(o[-1, 0]) for o in outs]
+        seen_one = seen_one or any(partly)
+        seen_both = seen_both or all(partly)
+    for worker in workers:
+        worker.join()
+    assert seen_one, "no other Python thread ran while a sequence was solved"
+    assert seen_both, "the two retargeters never solved at the same time"
+    assert all(np.all(np.isfinite(o)) for o in outs)
 
 
 def test_core_calls_on_one_object_follow_a_sequential_order(allegro):

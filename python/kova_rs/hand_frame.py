@@ -19,12 +19,15 @@ side="left")`` does both.
 from __future__ import annotations
 
 import numpy as np
+import numpy.typing as npt
+
+FloatArray = npt.NDArray[np.float64]
 
 WRIST, INDEX_KNUCKLE, MIDDLE_KNUCKLE, LITTLE_KNUCKLE = 0, 5, 9, 17
 _AXES = {"x": 0, "y": 1, "z": 2}
 
 
-def _as_keypoints(keypoints, name: str = "keypoints") -> np.ndarray:
+def _as_keypoints(keypoints: npt.ArrayLike, name: str = "keypoints") -> FloatArray:
     kp = np.asarray(keypoints, dtype=np.float64)
     if kp.ndim not in (2, 3) or kp.shape[-1] != 3 or kp.shape[-2] < 21:
         raise ValueError(
@@ -33,14 +36,14 @@ def _as_keypoints(keypoints, name: str = "keypoints") -> np.ndarray:
     return kp
 
 
-def _where(bad: np.ndarray) -> str:
+def _where(bad: npt.NDArray[np.bool_]) -> str:
     """' in frame i' for the first bad frame of a sequence, '' for a single frame."""
     if bad.ndim == 0:
         return ""
     return f" in frame {int(np.argmax(bad))}"
 
 
-def hand_frame(keypoints) -> tuple:
+def hand_frame(keypoints: npt.ArrayLike) -> tuple[FloatArray, FloatArray]:
     """Rotation and origin of the hand frame, in the keypoints' frame.
 
     Returns ``(rotation, origin)``: ``rotation`` (3, 3) or (N, 3, 3) whose columns are the
@@ -68,7 +71,7 @@ def hand_frame(keypoints) -> tuple:
     return np.stack([x, y, z], axis=-1), origin
 
 
-def to_hand_frame(keypoints, side: str = "right") -> np.ndarray:
+def to_hand_frame(keypoints: npt.ArrayLike, side: str = "right") -> FloatArray:
     """Keypoints (21, 3) or (N, 21, 3) expressed in the hand frame (module docstring).
 
     ``side="left"`` mirrors a left hand first so that it can drive a right-hand model.
@@ -81,10 +84,10 @@ def to_hand_frame(keypoints, side: str = "right") -> np.ndarray:
         raise ValueError(f"side must be 'right' or 'left', got {side!r}")
     rotation, origin = hand_frame(kp)
     # p_hand = R^T (p - origin), for every landmark of every frame
-    return np.einsum("...ji,...kj->...ki", rotation, kp - origin[..., None, :])
+    return np.asarray(np.einsum("...ji,...kj->...ki", rotation, kp - origin[..., None, :]))
 
 
-def mirror(keypoints, axis: str = "y") -> np.ndarray:
+def mirror(keypoints: npt.ArrayLike, axis: str = "y") -> FloatArray:
     """Reflect keypoints across the plane normal to ``axis``: a left hand becomes a right hand.
 
     Any reflection turns a left hand into a right hand; the default ``axis="y"`` reflects

@@ -7,6 +7,7 @@ from kova_rs._native import (
     __version__,
     load_from_file,
 )
+from kova_rs._core import ConfigError
 from kova_rs.hand_frame import mirror, to_hand_frame
 from kova_rs.joints import reorder_joints
 from kova_rs.lowpass import alpha_for_cutoff, cutoff_for_alpha
@@ -15,6 +16,7 @@ from kova_rs.retargeter import Retargeter, RetargetResult
 from kova_rs.shipped import shipped_config, shipped_hands
 
 __all__ = [
+    "ConfigError",
     "PanicException",
     "RetargetingConfig",
     "SeqRetargeting",

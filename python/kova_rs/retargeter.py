@@ -152,7 +152,11 @@ class Retargeter:
         if isinstance(config, _native.RetargetingConfig):
             return cls(config)
         if isinstance(config, (str, os.PathLike)):
-            return cls(_native.RetargetingConfig.from_file(os.fspath(config)))
+            try:
+                native = _native.RetargetingConfig.from_file(os.fspath(config))
+            except ValueError as err:
+                raise _core.ConfigError(str(err)) from None
+            return cls(native)
         raise TypeError(
             f"expected a RetargetingConfig or a path, got {type(config).__name__}"
         )

@@ -5,7 +5,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from kova_rs import _native
+from kova_rs import ConfigError, _native
 from kova_rs.retargeter import (
     Retargeter,
     RetargetResult,
@@ -210,9 +210,10 @@ class TestInputs:
         with pytest.raises(TypeError):
             Retargeter("not a config")
 
-    def test_missing_file_is_a_value_error(self, tmp_path):
-        with pytest.raises(ValueError, match="Failed to read config"):
+    def test_missing_file_is_a_config_error(self, tmp_path):
+        with pytest.raises(ConfigError, match="Failed to read config") as caught:
             Retargeter.from_config(tmp_path / "missing.yml")
+        assert isinstance(caught.value, ValueError)
 
     def test_path_like_objects(self):
         class Where(os.PathLike):

@@ -22,6 +22,7 @@ using NumpyArray = nb::ndarray<nb::numpy, double, nb::c_contig>;
 
 // A new, uninitialised NumPy array of this shape. Needs the interpreter lock.
 NumpyArray new_array(std::initializer_list<std::size_t> shape);
+NumpyArray new_array(const std::vector<std::size_t>& shape);
 
 inline std::span<const double> values(const InArray& array) {
   return {array.data(), array.size()};

@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include <nanobind/nanobind.h>
@@ -36,7 +37,7 @@ inline void raise_on_error(const kova::Status& status) {
 template <class T>
 T config_or_raise(kova::Result<T> result) {
   if (!result) throw ConfigMistake(result.error());
-  return std::move(*result);
+  if constexpr (!std::is_void_v<T>) return std::move(*result);
 }
 
 }  // namespace kova_core

@@ -9,6 +9,9 @@
 NB_MODULE(_core, module) {
   module.doc() = "kova's native API: robot models, retargeters and reference maps on NumPy arrays.";
   kova_core::register_errors(module);
+  kova_core::bind_config(module);
+  kova_core::bind_hand(module);
   kova_core::bind_model(module);
+  kova_core::bind_solve_report(module);
   kova_core::bind_retargeter(module);
 }

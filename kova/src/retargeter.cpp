@@ -5,9 +5,12 @@
 #include <string>
 #include <utility>
 
+#include "kova/config_check.hpp"
 #include "kova/dexpilot_optimizer.hpp"
+#include "kova/hand_landmarks.hpp"
 #include "kova/position_optimizer.hpp"
 #include "kova/vector_optimizer.hpp"
+#include "yaml_value.hpp"
 
 namespace kova {
 namespace {
@@ -38,25 +41,127 @@ std::string count_text(std::size_t count, const char* what) {
 
 }  // namespace
 
-Result<Retargeter> Retargeter::create(RetargetingConfig config) {
+std::string config_error_text(std::span<const ConfigIssue> issues) {
+  const ConfigIssue* first = nullptr;
+  std::size_t errors = 0;
+  for (const ConfigIssue& issue : issues) {
+    if (issue.severity != Severity::Error) continue;
+    if (first == nullptr) first = &issue;
+    ++errors;
+  }
+  if (first == nullptr) return {};
+  std::string text = first->key;
+  if (first->line > 0)
+    text += (text.empty() ? "line " : " (line ") + std::to_string(first->line) +
+            (text.empty() ? "" : ")");
+  if (!text.empty()) text += ": ";
+  text += first->message;
+  if (errors > 1) text += " (and " + std::to_string(errors - 1) + " more)";
+  return text;
+}
+
+Status check_config_text(std::string_view document) {
+  const std::vector<ConfigIssue> issues = check_config_document(document);
+  if (has_errors(issues)) return fail(config_error_text(issues));
+  return {};
+}
+
+Result<RetargeterOptions> retargeter_options(std::string_view document) {
+  if (auto checked = check_config_text(document); !checked) return fail(checked.error());
+  auto parsed = yaml::Document::parse(document);
+  if (!parsed) return fail(parsed.error());
+  RetargeterOptions options;
+  const yaml::Node* section = parsed->root().find("kova");
+  const yaml::Node* solver = section != nullptr ? section->find("solver") : nullptr;
+  if (solver != nullptr) {
+    auto kind = solver_kind_from_str(solver->text());
+    if (!kind) return fail("kova.solver: " + kind.error());
+    options.solver = *kind;
+  }
+  return options;
+}
+
+Result<Retargeter> Retargeter::create(RetargetingConfig config, RetargeterOptions options) {
+  if (options.solver != SolverKind::Slsqp) {
+    return fail("kova.solver: the solver '" + std::string(to_string(options.solver)) +
+                "' is not available in this build; use 'slsqp'");
+  }
   const RetargetingType type = config.type;
   if (auto valid = config.validate(); !valid) return fail(valid.error());
   auto urdf_file = config.resolve_urdf_path();
   if (!urdf_file) return fail(urdf_file.error());
+  const std::vector<ConfigIssue> issues = check_config_with_robot(config);
+  if (has_errors(issues)) return fail(config_error_text(issues));
+  auto map = ReferenceMap::from_config(config);
+  if (!map) return fail(map.error());
   auto seq = std::move(config).build();
   if (!seq) return fail(seq.error());
-  return Retargeter(std::move(*seq), type, std::move(*urdf_file));
+  Retargeter made(std::move(*seq), type, std::move(*urdf_file), std::move(*map));
+  made.optimizer_->set_solver(options.solver);
+  return made;
 }
 
-Retargeter::Retargeter(SeqRetargeting seq, RetargetingType type, std::filesystem::path urdf_file)
+Retargeter::Retargeter(SeqRetargeting seq, RetargetingType type, std::filesystem::path urdf_file,
+                       ReferenceMap map)
     : seq_(std::move(seq)),
       optimizer_(&optimizer_base(seq_)),
       type_(type),
       joint_names_(optimizer_->dof_joint_names()),
       row_count_(rows_read_by(*optimizer_)),
       urdf_file_(std::move(urdf_file)),
+      map_(std::move(map)),
       kinematics_(optimizer_->data().robot),
-      qpos_scratch_(joint_names_.size()) {}
+      qpos_scratch_(joint_names_.size()) {
+  auto links = link_indices(map_.links);
+  if (!links) throw InternalFault("Retargeter: reference map link " + links.error());
+  map_link_indices_ = std::move(*links);
+  positions_scratch_.resize(3 * map_link_indices_.size());
+  if (map_.row_count() != row_count_) {
+    throw InternalFault("Retargeter: the reference map and the optimiser disagree on the rows");
+  }
+}
+
+Status Retargeter::reference_rows(std::size_t frames, std::span<const double> keypoints,
+                                  std::span<double> rows) const {
+  if (keypoints.size() != frames * kKeypointFrameValues) {
+    return fail("expected " + count_text(frames, "frame(s)") + " of " +
+                std::to_string(kHandLandmarkCount) + " keypoints (" +
+                std::to_string(frames * kKeypointFrameValues) + " values), got " +
+                count_text(keypoints.size(), "values"));
+  }
+  if (rows.size() != frames * map_.row_values()) {
+    return fail("the rows hold " + count_text(rows.size(), "values") + ", " +
+                std::to_string(frames * map_.row_values()) + " are needed");
+  }
+  return kova::reference_rows(map_, keypoints, rows);
+}
+
+Status Retargeter::target_errors(std::size_t frames, std::span<const double> rows,
+                                 std::span<const double> qpos, std::span<double> errors) {
+  if (rows.size() != frames * map_.row_values() || qpos.size() != frames * dof() ||
+      errors.size() != frames * map_.row_count()) {
+    return fail("expected " + count_text(frames, "frame(s)") + " of rows (" +
+                std::to_string(map_.row_values()) + " values each), joint vectors (" +
+                std::to_string(dof()) + ") and errors (" + std::to_string(map_.row_count()) +
+                "), got " + std::to_string(rows.size()) + ", " + std::to_string(qpos.size()) +
+                " and " + std::to_string(errors.size()) + " values");
+  }
+  const std::size_t n = dof();
+  for (std::size_t f = 0; f < frames; ++f) {
+    if (auto done =
+            link_positions(1, qpos.subspan(f * n, n), map_link_indices_, positions_scratch_);
+        !done) {
+      return done;
+    }
+    if (auto done = kova::target_errors(map_, positions_scratch_,
+                                        rows.subspan(f * map_.row_values(), map_.row_values()),
+                                        errors.subspan(f * map_.row_count(), map_.row_count()));
+        !done) {
+      return done;
+    }
+  }
+  return {};
+}
 
 Result<std::vector<std::size_t>> Retargeter::link_indices(
     std::span<const std::string> names) const {
@@ -138,8 +243,13 @@ Status Retargeter::retarget(std::span<const double> rows, std::span<const double
 }
 
 Status Retargeter::retarget_sequence(std::size_t frames, std::span<const double> rows,
-                                     std::span<const double> fixed_qpos, std::span<double> out) {
+                                     std::span<const double> fixed_qpos, std::span<double> out,
+                                     std::span<SolveReport> reports) {
   if (auto checked = check_frames(frames, rows, fixed_qpos, out); !checked) return checked;
+  if (!reports.empty() && reports.size() != frames) {
+    return fail("reports hold " + count_text(reports.size(), "entries") + ", " +
+                count_text(frames, "frame(s)") + " are solved");
+  }
   const std::size_t values = 3 * row_count_;
   const std::size_t fixed = fixed_dof();
   const bool per_frame_fixed = fixed > 0 && frames > 1 && fixed_qpos.size() == frames * fixed;
@@ -147,6 +257,7 @@ Status Retargeter::retarget_sequence(std::size_t frames, std::span<const double>
     const std::span<const double> frame_fixed =
         per_frame_fixed ? fixed_qpos.subspan(f * fixed, fixed) : fixed_qpos;
     solve_frame(rows.subspan(f * values, values), frame_fixed, out.subspan(f * dof(), dof()));
+    if (!reports.empty()) reports[f] = last_report();
   }
   return {};
 }

@@ -1,10 +1,10 @@
 """Retargeting with NumPy: human hand keypoints in, robot joint trajectories out.
 
-:class:`Retargeter` holds one configuration and one native retargeter (``kova_rs._core``). It
-turns each frame of the 21 hand landmarks (0 wrist; 1-4 thumb; 5-8 index; 9-12 middle; 13-16
-ring; 17-20 little finger) into the reference rows of the configured method, solves whole
-sequences in C++ without holding the interpreter lock, and returns joint vectors with their
-joint names.
+:class:`Retargeter` holds one configuration and one native retargeter (``kova_rs._core``). The
+native side turns each frame of the 21 hand landmarks (0 wrist; 1-4 thumb; 5-8 index; 9-12
+middle; 13-16 ring; 17-20 little finger) into the reference rows of the configured method,
+solves whole sequences in C++ without holding the interpreter lock, and reports the error of
+each target; this module checks what it is given and returns NumPy arrays with their names.
 
 Reference rows per method, from the configuration's ``target_link_human_indices``:
 
@@ -12,17 +12,18 @@ Reference rows per method, from the configuration's ``target_link_human_indices`
 - vector: the indices hold the vector origins in their first half and the vector tasks in their
   second half; row i is ``keypoints[task_i] - keypoints[origin_i]``;
 - dexpilot: the same layout over the DexPilot vectors (every fingertip pair, then the wrist to
-  each fingertip). Without configured indices they are derived from the wrist landmark (0) and
-  the fingertip landmarks (4, 8, 12, 16, 20): each fingertip link is matched to a finger by the
-  finger word in its name (see :func:`fingertip_landmarks`).
+  each fingertip; :func:`kova_rs._core.dexpilot_vectors`). Without configured indices they are
+  derived from the wrist landmark (0) and the fingertip landmark of the finger each fingertip
+  link names (:func:`kova_rs._core.fingertip_landmarks`).
 """
 
 from __future__ import annotations
 
 import os
-import re
+import stat
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -32,21 +33,11 @@ from kova_rs import _core, _native
 from kova_rs.shipped import resources_dir, shipped_config, shipped_hands  # noqa: F401
 
 FloatArray = npt.NDArray[np.float64]
-
-#: human fingertip landmarks of the 21-landmark convention
-FINGERTIP_LANDMARK = {"thumb": 4, "index": 8, "middle": 12, "ring": 16, "little": 20}
-WRIST_LANDMARK = 0
-LANDMARKS = 21
-_FINGER_WORDS = {
-    "thumb": ("thumb", "th"),
-    "index": ("index", "ff", "first", "fore", "forefinger"),
-    "middle": ("middle", "mf"),
-    "ring": ("ring", "rf"),
-    "little": ("little", "pinky", "pinkie", "lf"),
-}
-_POSITIONAL_ORDER = ("thumb", "index", "middle", "ring", "little")
+LANDMARKS = _core.LANDMARKS
 #: frames per native call when a progress bar is shown
 _PROGRESS_CHUNK = 64
+#: a configuration file is a few kilobytes; anything far larger is not one
+_MAX_CONFIG_BYTES = 1 << 20
 #: the fields of a configuration that the native retargeter is built from
 _CONFIG_FIELDS = (
     "urdf_dir", "add_dummy_free_joint", "target_link_human_indices", "wrist_link_name",
@@ -57,42 +48,21 @@ _CONFIG_FIELDS = (
 )
 
 
-def fingertip_landmarks(fingertip_link_names: Sequence[str]) -> list[int]:
-    """Human fingertip landmark of each robot fingertip link, in the links' order.
-
-    A link is matched to a finger by a word of its name (split at anything that is not a
-    letter, and at lower-to-upper case changes): "thumb"/"th", "index"/"ff"/"first"/"fore",
-    "middle"/"mf", "ring"/"rf", "little"/"pinky"/"lf". When some link names no finger, or two
-    links name the same finger, the links are taken in the order thumb, index, middle, ring,
-    little instead.
-    """
-    fingers: list[str | None] = []
-    for name in fingertip_link_names:
-        words = {w.lower() for w in re.findall(r"[A-Z]?[a-z]+|[A-Z]+(?![a-z])", name)}
-        found = [f for f, keys in _FINGER_WORDS.items() if words & set(keys)]
-        fingers.append(found[0] if len(found) == 1 else None)
-    if None in fingers or len(set(fingers)) != len(fingers):
-        if len(fingertip_link_names) > len(_POSITIONAL_ORDER):
-            raise ValueError("DexPilot takes at most five fingertips")
-        fingers = list(_POSITIONAL_ORDER[: len(fingertip_link_names)])
-    return [FINGERTIP_LANDMARK[f] for f in fingers if f is not None]
-
-
-def dexpilot_vectors(finger_count: int) -> list[tuple[int, int]]:
-    """(task, origin) of each DexPilot vector over link numbers 0 = wrist, 1..n = fingertips.
-
-    Every fingertip pair (i, j > i) as fingertip j to fingertip i, then the wrist to each
-    fingertip; the order in which the native solver reads its reference rows.
-    """
-    pairs = [(i, j) for i in range(1, finger_count) for j in range(i + 1, finger_count + 1)]
-    return pairs + [(i, 0) for i in range(1, finger_count + 1)]
-
-
-def dexpilot_indices(fingertip_link_names: Sequence[str]) -> list[int]:
-    """Flat human indices (origins, then tasks) for a DexPilot configuration without them."""
-    landmarks = [WRIST_LANDMARK] + fingertip_landmarks(fingertip_link_names)
-    vectors = dexpilot_vectors(len(fingertip_link_names))
-    return [landmarks[o] for _, o in vectors] + [landmarks[t] for t, _ in vectors]
+def _config_text(path: Path) -> str:
+    """The text of a configuration file; ConfigError naming the file otherwise."""
+    try:
+        info = path.stat()
+    except OSError as err:
+        raise _core.ConfigError(f"{path}: cannot be read ({err.strerror or err})") from None
+    if not stat.S_ISREG(info.st_mode):
+        raise _core.ConfigError(f"{path}: not a regular file")
+    if info.st_size > _MAX_CONFIG_BYTES:
+        raise _core.ConfigError(f"{path}: {info.st_size} bytes, more than a configuration holds "
+                                f"(at most {_MAX_CONFIG_BYTES})")
+    try:
+        return path.read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError) as err:
+        raise _core.ConfigError(f"{path}: cannot be read as UTF-8 text ({err})") from None
 
 
 @dataclass
@@ -104,6 +74,8 @@ class RetargetResult:
     errors: FloatArray  #: (N, targets) retargeting error per frame and target, metres
     method: str = ""  #: "position", "vector" or "dexpilot"
     target_names: list[str] = field(default_factory=list)  #: one label per error column
+    #: how the solver ended each frame (empty for results not made by a Retargeter)
+    reports: list[_core.SolveReport] = field(default_factory=list)
 
     def __len__(self) -> int:
         return int(self.qpos.shape[0])
@@ -132,7 +104,7 @@ class Retargeter:
     threads (calls on one object are serialised); distinct objects solve in parallel.
     """
 
-    def __init__(self, config: _native.RetargetingConfig) -> None:
+    def __init__(self, config: _native.RetargetingConfig, *, solver: str = "slsqp") -> None:
         if not isinstance(config, _native.RetargetingConfig):
             raise TypeError(
                 f"expected a RetargetingConfig, got {type(config).__name__}; "
@@ -140,61 +112,41 @@ class Retargeter:
             )
         self._config = config
         self._method = config.type_
-        self._plan_reference()
         fields: dict[str, Any] = {key: getattr(config, key) for key in _CONFIG_FIELDS}
-        self._core = _core.Retargeter(config.type_, config.urdf_path, **fields)
+        self._core = _core.Retargeter(config.type_, config.urdf_path, **fields, solver=solver)
         self._joint_names = list(self._core.joint_names)
 
     @classmethod
     def from_config(cls, config: str | os.PathLike[str] | _native.RetargetingConfig
                     ) -> Retargeter:
-        """From a ``RetargetingConfig`` or the path (str or PathLike) of a YAML file."""
+        """From a ``RetargetingConfig`` or the path (str or PathLike) of a YAML file.
+
+        A file is checked strictly first: a misspelt or unknown key, a value of the wrong kind
+        (``scaling_factor: '3.0'``, ``has_joint_limits: no``), a name its robot does not have,
+        all raise :class:`kova_rs.ConfigError` naming the key, what was found and what is
+        expected. Its ``kova:`` section may choose the solver (``kova: {solver: slsqp}``).
+        """
         if isinstance(config, _native.RetargetingConfig):
             return cls(config)
-        if isinstance(config, (str, os.PathLike)):
-            try:
-                native = _native.RetargetingConfig.from_file(os.fspath(config))
-            except ValueError as err:
-                raise _core.ConfigError(str(err)) from None
-            return cls(native)
-        raise TypeError(
-            f"expected a RetargetingConfig or a path, got {type(config).__name__}"
-        )
-
-    # -- reference rows ---------------------------------------------------------------------
-
-    def _plan_reference(self) -> None:
-        """Precompute which keypoints make each reference row."""
-        c = self._config
-        indices = list(c.target_link_human_indices or [])
-        self._origin_links: list[str] = []
-        if self._method == "position":
-            self._origins: npt.NDArray[np.intp] | None = None
-            self._tasks = np.asarray(indices, dtype=np.intp)
-            self._target_names = list(c.target_link_names or [])
-            self._task_links = list(self._target_names)
-            return
-        if self._method == "vector":
-            origin_links = list(c.target_origin_link_names or [])
-            task_links = list(c.target_task_link_names or [])
-        else:
-            tips = list(c.finger_tip_link_names or [])
-            links = [c.wrist_link_name or ""] + tips
-            vectors = dexpilot_vectors(len(tips))
-            origin_links = [links[o] for _, o in vectors]
-            task_links = [links[t] for t, _ in vectors]
-            if not indices:
-                indices = dexpilot_indices(tips)
-        count = len(origin_links)
-        if len(indices) != 2 * count:
-            raise ValueError(
-                f"{self._method} retargeting needs {2 * count} target_link_human_indices "
-                f"({count} origins, then {count} tasks), got {len(indices)}"
+        if not isinstance(config, (str, os.PathLike)):
+            raise TypeError(
+                f"expected a RetargetingConfig or a path, got {type(config).__name__}"
             )
-        self._origins = np.asarray(indices[:count], dtype=np.intp)
-        self._tasks = np.asarray(indices[count:], dtype=np.intp)
-        self._origin_links, self._task_links = origin_links, task_links
-        self._target_names = [f"{o}->{t}" for o, t in zip(origin_links, task_links)]
+        path = Path(os.fspath(config))
+        text = _config_text(path)
+        try:
+            _core.check_config_text(text)
+            solver = _core.config_solver(text)
+        except _core.ConfigError as err:
+            raise _core.ConfigError(f"{path}: {err}") from None
+        try:
+            native = _native.RetargetingConfig.from_file(str(path))
+        except ValueError as err:
+            raise _core.ConfigError(str(err)) from None
+        try:
+            return cls(native, solver=solver)
+        except _core.ConfigError as err:
+            raise _core.ConfigError(f"{path}: {err}") from None
 
     def _check_keypoints(self, keypoints: npt.ArrayLike, batched: bool) -> FloatArray:
         kp = np.asarray(keypoints, dtype=np.float64)
@@ -207,12 +159,7 @@ class Retargeter:
 
     def reference(self, keypoints: npt.ArrayLike) -> FloatArray:
         """Reference rows (rows, 3) of one (21, 3) frame, in the configured order."""
-        return self._rows(self._check_keypoints(keypoints, batched=False))
-
-    def _rows(self, kp: FloatArray) -> FloatArray:
-        if self._origins is None:
-            return np.ascontiguousarray(kp[..., self._tasks, :])
-        return np.ascontiguousarray(kp[..., self._tasks, :] - kp[..., self._origins, :])
+        return self._core.reference(self._check_keypoints(keypoints, batched=False))
 
     # -- retargeting ------------------------------------------------------------------------
 
@@ -237,12 +184,22 @@ class Retargeter:
     @property
     def target_names(self) -> list[str]:
         """One label per reference row and per error column."""
-        return list(self._target_names)
+        return self._core.target_labels
 
     @property
     def target_links(self) -> list[str]:
         """The robot links the targets read, each once (origins first, then tasks)."""
-        return list(dict.fromkeys(self._origin_links + self._task_links))
+        return self._core.target_links
+
+    @property
+    def solver(self) -> str:
+        """The solver every frame uses ("slsqp" or "lm")."""
+        return self._core.solver
+
+    @property
+    def last_report(self) -> _core.SolveReport:
+        """How the solver ended the most recently solved frame."""
+        return self._core.last_report()
 
     @property
     def model(self) -> _core.RobotModel:
@@ -294,17 +251,19 @@ class Retargeter:
         kp = self._check_keypoints(keypoints, batched=True)
         n = kp.shape[0]
         fixed = self._fixed(fixed_qpos, n)
-        rows = self._rows(kp)
+        rows = self._core.reference(kp)
         if not progress:
-            qpos = self._core.retarget_sequence(rows, fixed)
+            qpos, reports = self._core.retarget_sequence_reported(rows, fixed)
         else:
-            qpos = np.empty((n, self.dof))
+            qpos, reports = np.empty((n, self.dof)), []
             for start in _progress(range(0, n, _PROGRESS_CHUNK), n, self._method):
                 stop = min(start + _PROGRESS_CHUNK, n)
                 part = fixed if fixed is None or fixed.ndim == 1 else fixed[start:stop]
-                self._core.retarget_sequence(rows[start:stop], part, out=qpos[start:stop])
-        return RetargetResult(qpos, self.joint_names, self._errors(rows, qpos), self._method,
-                              self.target_names)
+                qpos[start:stop], done = self._core.retarget_sequence_reported(rows[start:stop],
+                                                                                part)
+                reports += done
+        return RetargetResult(qpos, self.joint_names, self._core.errors(rows, qpos),
+                              self._method, self.target_names, reports)
 
     def reset(self) -> None:
         """Start a new sequence in every respect.
@@ -333,21 +292,10 @@ class Retargeter:
         kp = np.asarray(keypoints, dtype=np.float64)
         q = np.asarray(qpos, dtype=np.float64)
         kp = self._check_keypoints(kp[None] if kp.ndim == 2 else kp, batched=True)
-        return self._errors(self._rows(kp), q[None] if q.ndim == 1 else q)
-
-    def _errors(self, rows: FloatArray, qpos: FloatArray) -> FloatArray:
-        if len(qpos) != len(rows):
-            raise ValueError(f"{len(rows)} frames of keypoints but {len(qpos)} joint vectors")
-        if self._origins is None:
-            robot = self.link_positions(qpos, self._task_links)
-            return np.asarray(np.linalg.norm(robot - rows, axis=-1))
-        distinct = self.target_links
-        where = {name: i for i, name in enumerate(distinct)}
-        pos = self.link_positions(qpos, distinct)
-        robot = (pos[:, [where[t] for t in self._task_links]]
-                 - pos[:, [where[o] for o in self._origin_links]])
-        scaled = self._config.scaling_factor * rows
-        return np.asarray(np.linalg.norm(robot - scaled, axis=-1))
+        q = q[None] if q.ndim == 1 else q
+        if len(q) != len(kp):
+            raise ValueError(f"{len(kp)} frames of keypoints but {len(q)} joint vectors")
+        return self._core.errors(self._core.reference(kp), q)
 
 
 def _progress(chunks: range, total: int, label: str) -> Iterable[int]:

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "kova/hand_landmarks.hpp"
+#include "kova/reference_map.hpp"
 #include "test_data.hpp"
 
 namespace {
@@ -151,7 +153,8 @@ TEST(Retargeter, LinkPositionsFollowMimicJointsLikeTheOptimiser) {
   config.target_link_names = {"R_thumb_distal", "R_index_intermediate"};
   config.target_link_human_indices = {{4, 8}};
   kova::Retargeter r = make(RetargetingConfig(config));
-  const std::vector<std::string> names = {"R_index_intermediate", "R_thumb_distal", "R_hand_base_link"};
+  const std::vector<std::string> names = {"R_index_intermediate", "R_thumb_distal",
+                                          "R_hand_base_link"};
   const auto links = r.link_indices(names);
   ASSERT_TRUE(links) << links.error();
   EXPECT_EQ(r.link_indices(std::vector<std::string>{"R_thumb_distall"}).error(),
@@ -171,6 +174,58 @@ TEST(Retargeter, LinkPositionsFollowMimicJointsLikeTheOptimiser) {
     }
   }
   EXPECT_FALSE(r.link_positions(2, std::span(qpos).first(r.dof()), *links, out));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Retargeter, ConfigurationMistakesAreRefusedBeforeTheBuild) {
+  RetargetingConfig config = dexpilot_config();
+  config.finger_tip_link_names->at(1) = "link_7.0_tipp";
+  const auto made = kova::Retargeter::create(config);  // not the optimiser's internal fault
+  ASSERT_FALSE(made);
+  EXPECT_NE(made.error().find("retargeting.finger_tip_link_names[1]: Link 'link_7.0_tipp' not "
+                              "found"),
+            std::string::npos)
+      << made.error();
+  EXPECT_NE(made.error().find("did you mean 'link_7.0_tip'?"), std::string::npos);
+  kova::RetargeterOptions lm;
+  lm.solver = kova::SolverKind::LeastSquares;
+  EXPECT_FALSE(kova::Retargeter::create(dexpilot_config(), lm));
+}
+
+TEST(Retargeter, ReportsRowsAndErrorsPerFrame) {
+  kova::Retargeter r = make();
+  const std::size_t frames = 3;
+  const std::vector<double> keypoints = random_rows(frames, kova::kHandLandmarkCount, 5);
+  std::vector<double> rows(frames * r.row_count() * 3);
+  ASSERT_TRUE(r.reference_rows(frames, keypoints, rows));
+  std::vector<double> expected_rows(rows.size());
+  ASSERT_TRUE(kova::reference_rows(r.reference_map(), keypoints, expected_rows));
+  EXPECT_EQ(rows, expected_rows);
+
+  std::vector<double> qpos(frames * r.dof());
+  std::vector<kova::SolveReport> reports(frames);
+  ASSERT_TRUE(r.retarget_sequence(frames, rows, {}, qpos, reports));
+  for (const kova::SolveReport& report : reports) {
+    EXPECT_EQ(report.solver, kova::SolverKind::Slsqp);
+    EXPECT_GT(report.evaluations, 0u);
+    EXPECT_TRUE(std::isfinite(report.objective));
+  }
+  EXPECT_EQ(r.last_report().evaluations, reports.back().evaluations);
+
+  std::vector<double> errors(frames * r.row_count());
+  ASSERT_TRUE(r.target_errors(frames, rows, qpos, errors));
+  // Frame 2 by hand: positions of the map's links, then the core's error function.
+  std::vector<double> positions(3 * r.reference_map().links.size());
+  const auto links = r.link_indices(r.reference_map().links);
+  ASSERT_TRUE(links);
+  ASSERT_TRUE(r.link_positions(1, std::span(qpos).subspan(2 * r.dof()), *links, positions));
+  std::vector<double> expected(r.row_count());
+  ASSERT_TRUE(
+      kova::target_errors(r.reference_map(), positions, std::span(rows).subspan(2 * 30), expected));
+  EXPECT_EQ(std::vector<double>(errors.begin() + 20, errors.end()), expected);
 }
 
 }  // namespace

@@ -146,7 +146,8 @@ class TestUserMistakes:
     def test_config_without_retargeting_section(self, tmp_path, motion):
         cfg = self.write_config(tmp_path, "something: else\n")
         assert_user_error(kova("retarget", "--config", cfg, "--input", motion),
-                          str(cfg), "Missing 'retargeting' key in config")
+                          str(cfg), "unknown key 'something' at the top level",
+                          "Known keys: retargeting")
 
     def test_unknown_link(self, tmp_path, motion):
         urdf = urdf_path("kova_compact_10dof")
@@ -157,7 +158,8 @@ class TestUserMistakes:
   target_link_human_indices: [8, 12]
 """)
         assert_user_error(kova("retarget", "--config", cfg, "--input", motion),
-                          str(cfg), "Link no_such_tip not found")
+                          f"{cfg}: retargeting.target_link_names[1]: Link 'no_such_tip' not found",
+                          "Links: ")
 
     def test_missing_urdf(self, tmp_path, motion):
         cfg = self.write_config(tmp_path, """retargeting:

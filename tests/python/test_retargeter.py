@@ -6,14 +6,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 from kova_rs import ConfigError, _native
-from kova_rs.retargeter import (
-    Retargeter,
-    RetargetResult,
-    dexpilot_indices,
-    fingertip_landmarks,
-    shipped_config,
-    shipped_hands,
-)
+from kova_rs._core import dexpilot_vectors, fingertip_landmarks
+from kova_rs.retargeter import Retargeter, RetargetResult, shipped_config, shipped_hands
 from tool_support import METHODS, config_path, demo_motion  # noqa: F401 (fixture)
 
 FRAMES = slice(0, 60, 3)  # open hand, closing into the fist, opening again
@@ -29,6 +23,13 @@ def variant(config, **overrides):
     args = {k: getattr(config, k) for k in keys}
     args.update(overrides)
     return _native.RetargetingConfig(config.type_, config.urdf_path, **args)
+
+
+def dexpilot_indices(tips):
+    """Flat human indices (origins, then tasks) that the core derives for these fingertips."""
+    landmarks = [0] + fingertip_landmarks(tips)
+    vectors = dexpilot_vectors(len(tips))
+    return [landmarks[o] for _, o in vectors] + [landmarks[t] for t, _ in vectors]
 
 
 def rows_by_hand(config, kp):
@@ -211,7 +212,7 @@ class TestInputs:
             Retargeter("not a config")
 
     def test_missing_file_is_a_config_error(self, tmp_path):
-        with pytest.raises(ConfigError, match="Failed to read config") as caught:
+        with pytest.raises(ConfigError, match="missing.yml: cannot be read") as caught:
             Retargeter.from_config(tmp_path / "missing.yml")
         assert isinstance(caught.value, ValueError)
 
@@ -245,7 +246,7 @@ class TestDexPilotIndices:
         assert fingertip_landmarks(["index_a", "index_b"]) == [4, 8]
 
     def test_more_than_five_unnamed_tips_are_refused(self):
-        with pytest.raises(ValueError, match="at most five"):
+        with pytest.raises(ValueError, match="at most 5 fingers"):
             fingertip_landmarks([f"tip{i}" for i in range(6)])
 
     def test_layout_for_three_fingers(self):
@@ -266,8 +267,59 @@ class TestDexPilotIndices:
     def test_wrong_index_count_is_refused(self):
         base = _native.RetargetingConfig.from_file(
             str(config_path("dexpilot", "kova_compact_10dof")))
-        with pytest.raises(ValueError, match="needs 30 target_link_human_indices"):
+        with pytest.raises(ConfigError, match="target_link_human_indices"):
             Retargeter(variant(base, target_link_human_indices=[0, 4]))
+
+
+class TestConfigErrors:
+    """Mistakes in a configuration are ConfigErrors naming the key, what was found and the fix,
+    found before anything is built (never the internal fault)."""
+
+    @pytest.fixture()
+    def write(self, tmp_path):
+        shipped = config_path("dexpilot", "kova_five_finger_24dof").read_text()
+        hands = Path(shipped_config("dexpilot", "kova_five_finger_24dof")).parents[2]
+        base = shipped.replace("urdf_path: kova_five_finger_24dof/",
+                               f"urdf_path: {hands}/assets/robots/hands/kova_five_finger_24dof/")
+
+        def write(old, new):
+            assert old in base
+            path = tmp_path / "config.yml"
+            path.write_text(base.replace(old, new))
+            return path
+        return write
+
+    @pytest.mark.parametrize("old, new, fragments", [
+        ("[th_tip,", "[th_tipp,", ["retargeting.finger_tip_link_names[0]",
+                                   "Link 'th_tipp' not found in kova_five_finger_24dof.urdf",
+                                   "did you mean 'th_tip'?", "Links: forearm, wrist, palm"]),
+        ("scaling_factor: 1", "scaling_factor: '3.0'", ["retargeting.scaling_factor (line",
+                                                        "must be a number", "'3.0'"]),
+        ("low_pass_alpha: 0.7", "low_pass_alpha: 0.7x", ["retargeting.low_pass_alpha", "0.7x"]),
+        ("normal_delta: 0.001", "has_joint_limits: no", ["retargeting.has_joint_limits", "no"]),
+        ("scaling_factor: 1", "scaling_factr: 1", ["unknown key 'scaling_factr'",
+                                                   "did you mean 'scaling_factor'?"]),
+        ("[th_tip,", "[3, th_tip,", ["retargeting.finger_tip_link_names[0]"]),
+        ("retargeting:", "kova: {solver: fast}\nretargeting:", ["kova.solver", "fast",
+                                                                 "slsqp"]),
+    ])
+    def test_file_mistakes(self, write, old, new, fragments):
+        with pytest.raises(ConfigError) as caught:
+            Retargeter.from_config(write(old, new))
+        message = str(caught.value)
+        assert message.startswith(str(write(old, new)) + ": ")
+        for fragment in fragments:
+            assert fragment in message, (fragment, message)
+
+    def test_names_are_checked_for_configurations_made_in_code(self):
+        base = _native.RetargetingConfig.from_file(
+            str(config_path("position", "kova_five_finger_24dof")))
+        links = list(base.target_link_names)
+        links[1] = links[1] + "x"
+        with pytest.raises(ConfigError, match=rf"'{links[1]}' not found.*did you mean"):
+            Retargeter(variant(base, target_link_names=links))
+        with pytest.raises(ConfigError, match="Joint 'WRJ3' not found.*did you mean 'WRJ2'"):
+            Retargeter(variant(base, target_joint_names=["WRJ3"]))
 
 
 def test_shipped_helpers():

@@ -51,7 +51,9 @@ def load_retargeter(config_path: Path) -> Retargeter:
     try:
         return Retargeter.from_config(config_path)
     except (ValueError, RuntimeError, TypeError, OSError) as err:
-        raise UserError(f"{config_path}: {one_line(err)}") from None
+        message = one_line(err)
+        named = message.startswith(f"{config_path}: ")
+        raise UserError(message if named else f"{config_path}: {message}") from None
 
 
 def load_motion(path: Path, hand_frame: bool, left: bool) -> FloatArray:

@@ -119,17 +119,13 @@ def position_links(hand: Hand) -> list[str]:
 
 
 def dexpilot_vectors(hand: Hand) -> tuple[list[str], list[str]]:
-    """DexPilot's robot vectors as (origin, task) link names, in the optimiser's order."""
-    tips = list(hand.tips)
-    origins, tasks = [], []
-    for i in range(len(tips)):
-        for j in range(i + 1, len(tips)):
-            origins.append(tips[j])
-            tasks.append(tips[i])
-    for tip in tips:
-        origins.append(hand.wrist)
-        tasks.append(tip)
-    return origins, tasks
+    """DexPilot's robot vectors as (origin, task) link names, in the optimiser's order (the
+    order kova's core defines once)."""
+    from kova_rs._core import dexpilot_vectors as vector_pairs
+
+    links = [hand.wrist, *hand.tips]
+    pairs = vector_pairs(len(hand.tips))
+    return [links[origin] for _, origin in pairs], [links[task] for task, _ in pairs]
 
 
 def config_kwargs(hand: Hand, method: str, target_joints: list[str]) -> dict:

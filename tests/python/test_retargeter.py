@@ -141,6 +141,15 @@ def test_reset_starts_a_fresh_sequence_filter_and_pinches_included(method, demo_
     assert not np.array_equal(later, first[0])
 
 
+def test_sequences_report_how_each_frame_was_solved(retargeter, demo_motion):
+    result = retargeter.retarget_sequence(demo_motion[:4])
+    assert len(result.reports) == 4
+    assert all(r.solver == "slsqp" and r.evaluations > 0 and r.stop_reason for r in result.reports)
+    assert retargeter.last_report.evaluations == result.reports[-1].evaluations
+    chunked = Retargeter.from_config(config_path("vector", "kova_five_finger_24dof"))
+    assert len(chunked.retarget_sequence(demo_motion[:70], progress=True).reports) == 70
+
+
 def test_empty_sequences(retargeter):
     result = retargeter.retarget_sequence(np.zeros((0, 21, 3)))
     assert result.qpos.shape == (0, retargeter.dof)

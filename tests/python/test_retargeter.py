@@ -320,6 +320,17 @@ class TestConfigErrors:
         for fragment in fragments:
             assert fragment in message, (fragment, message)
 
+    def test_every_issue_of_a_document_is_listed_with_its_parts(self):
+        from kova_rs._core import config_issues
+
+        issues = config_issues("retargeting:\n  type: vectr\n  scaling_factr: 2\n")
+        by_key = {issue.key: issue for issue in issues}
+        kind = by_key["retargeting.type"]
+        assert (kind.severity, kind.found, kind.closest, kind.line) == ("error", "vectr",
+                                                                        "vector", 2)
+        assert kind.choices == ["vector", "position", "dexpilot"]
+        assert by_key["retargeting.scaling_factr"].closest == "scaling_factor"
+
     def test_names_are_checked_for_configurations_made_in_code(self):
         base = _native.RetargetingConfig.from_file(
             str(config_path("position", "kova_five_finger_24dof")))

@@ -44,6 +44,41 @@ def best_of(repeat: int, run: Callable[[], None]) -> float:
     return min(times)
 
 
+def measure(config: _native.RetargetingConfig, keypoints: np.ndarray, repeat: int
+            ) -> tuple[float, float, float, float, float]:
+    """Wall times: sequence, per frame, _native per frame, two in a row, two threads."""
+    def sequence() -> None:
+        Retargeter(config).retarget_sequence(keypoints)
+
+    def per_frame() -> None:
+        r = Retargeter(config)
+        for frame in keypoints:
+            r.retarget(frame)
+
+    def native_lists() -> None:
+        r = Retargeter(config)  # its reference rows, fed to the specified module
+        seq = config.build()
+        for frame in keypoints:
+            seq.retarget(r.reference(frame).ravel().tolist())
+
+    def one_after_the_other() -> None:
+        first, second = Retargeter(config), Retargeter(config)
+        first.retarget_sequence(keypoints)
+        second.retarget_sequence(keypoints)
+
+    def two_threads() -> None:
+        pair = [Retargeter(config), Retargeter(config)]
+        threads = [threading.Thread(target=r.retarget_sequence, args=(keypoints,))
+                   for r in pair]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+    return (best_of(repeat, sequence), best_of(repeat, per_frame), best_of(repeat, native_lists),
+            best_of(repeat, one_after_the_other), best_of(repeat, two_threads))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--frames", type=int, default=1000)
@@ -54,42 +89,8 @@ def main() -> None:
     print(f"{'method':<9} {'sequence':>9} {'per frame':>10} {'_native':>9} "
           f"{'speed-up':>9} {'1 thread x2':>12} {'2 threads':>10} {'ratio':>6}")
     for method in METHODS:
-        path = shipped_config(method, HAND)
-        config = _native.RetargetingConfig.from_file(str(path))
-
-        def sequence() -> None:
-            Retargeter(config).retarget_sequence(keypoints)
-
-        def per_frame() -> None:
-            r = Retargeter(config)
-            for frame in keypoints:
-                r.retarget(frame)
-
-        def native_lists() -> None:
-            r = Retargeter(config)  # its reference rows, fed to the specified module
-            seq = config.build()
-            for frame in keypoints:
-                seq.retarget(r.reference(frame).ravel().tolist())
-
-        def one_after_the_other() -> None:
-            first, second = Retargeter(config), Retargeter(config)
-            first.retarget_sequence(keypoints)
-            second.retarget_sequence(keypoints)
-
-        def two_threads() -> None:
-            pair = [Retargeter(config), Retargeter(config)]
-            threads = [threading.Thread(target=r.retarget_sequence, args=(keypoints,))
-                       for r in pair]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join()
-
-        t_seq = best_of(args.repeat, sequence)
-        t_frame = best_of(args.repeat, per_frame)
-        t_native = best_of(args.repeat, native_lists)
-        t_serial = best_of(args.repeat, one_after_the_other)
-        t_parallel = best_of(args.repeat, two_threads)
+        config = _native.RetargetingConfig.from_file(str(shipped_config(method, HAND)))
+        t_seq, t_frame, t_native, t_serial, t_parallel = measure(config, keypoints, args.repeat)
         print(f"{method:<9} {t_seq:8.3f}s {t_frame:9.3f}s {t_native:8.3f}s "
               f"{t_frame / t_seq:8.2f}x {t_serial:11.3f}s {t_parallel:9.3f}s "
               f"{t_serial / t_parallel:5.2f}x")

@@ -1,5 +1,6 @@
 """kova: retargets human hand motion onto robot hands."""
 
+from kova_rs._core import ConfigError
 from kova_rs._native import (
     PanicException,
     RetargetingConfig,
@@ -7,7 +8,6 @@ from kova_rs._native import (
     __version__,
     load_from_file,
 )
-from kova_rs._core import ConfigError
 from kova_rs.hand_frame import mirror, to_hand_frame
 from kova_rs.joints import reorder_joints
 from kova_rs.lowpass import alpha_for_cutoff, cutoff_for_alpha

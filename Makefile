@@ -12,11 +12,11 @@ BENCH_PY := $(BENCH_VENV)/bin/python
 
 APT_PACKAGES := g++ make cmake pkg-config git python3 python3-venv python3-dev \
 	libnlopt-dev libyaml-dev libpugixml-dev libeigen3-dev libgtest-dev libbenchmark-dev
-PY_PACKAGES := scikit-build-core numpy pytest matplotlib tqdm 'dask[distributed]'
+PY_PACKAGES := scikit-build-core nanobind numpy pytest matplotlib tqdm 'dask[distributed]' mypy ruff
 # The benchmark's yardstick (pinocchio, NLopt's Python binding) and pinocchio's C++ headers.
-BENCH_PY_PACKAGES := scikit-build-core numpy pin nlopt cmeel-urdfdom-headers
+BENCH_PY_PACKAGES := scikit-build-core nanobind numpy pin nlopt cmeel-urdfdom-headers
 
-.PHONY: all deps system-deps python-deps build test test-cpp test-python install-python \
+.PHONY: all deps system-deps python-deps build test test-cpp test-python install-python typecheck stubs \
 	demo sanitize bench-build bench bench-micro bench-smoke clean wheel wheel-check
 
 all: build
@@ -54,7 +54,15 @@ install-python: deps
 test-python: install-python
 	$(PY) -m pytest -q
 
-test: test-cpp test-python
+test: test-cpp test-python typecheck
+
+# The Python package under mypy --strict (settings in pyproject.toml), with the native modules'
+# stubs (_core.pyi from nanobind's stubgen, committed; `make stubs` writes it anew).
+typecheck: python-deps
+	$(VENV)/bin/mypy
+
+stubs: install-python
+	$(PY) -m nanobind.stubgen -q -m kova_rs._core -o python/kova_rs/_core.pyi
 
 sanitize: system-deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=ON \
@@ -99,6 +107,7 @@ bench-smoke: build install-python
 	  $$b --benchmark_min_time=0.0001 >/dev/null || exit 1; done
 	$(BUILD)/bench/lm_compare 3 >/dev/null
 	$(PY) bench/run_bench.py --build $(BUILD) --smoke
+	$(PY) bench/core_sequence_bench.py --frames 20 --repeat 1
 
 # Retargets the shipped demo motion onto a shipped hand with each method; plots and
 # trajectories land in kova-demo-output/.

@@ -273,6 +273,9 @@ def cmd_hands(args) -> int:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="kova", description="Retarget human hand motion onto robot hands.")
+    from kova_rs import __version__
+
+    parser.add_argument("--version", action="version", version=f"kova {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
 

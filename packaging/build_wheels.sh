@@ -99,6 +99,7 @@ TOOLCHAIN=$TARGET/toolchain.cmake
     echo "set(CMAKE_SYSTEM_NAME Linux)"
     echo "set(CMAKE_SYSTEM_PROCESSOR $ARCH)"
   fi
+  echo "# zig $ZIG_VERSION"
   echo "set(CMAKE_C_COMPILER $TARGET/bin/cc)"
   echo "set(CMAKE_CXX_COMPILER $TARGET/bin/c++)"
   echo "set(CMAKE_AR $TARGET/bin/ar CACHE FILEPATH \"\")"
@@ -110,7 +111,14 @@ TOOLCHAIN=$TARGET/toolchain.cmake
   echo "set(CMAKE_SHARED_LINKER_FLAGS_INIT -s)"  # stripped: the host's strip cannot read arm64
   echo "set(CMAKE_MODULE_LINKER_FLAGS_INIT -s)"
   echo "set(KOVA_PORTABLE_TOOLCHAIN ON)"
-} >"$TOOLCHAIN"
+} >"$TOOLCHAIN.new"
+# A changed toolchain (zig, flags) rebuilds the libraries and the wheels' CMake trees from scratch.
+if ! cmp -s "$TOOLCHAIN.new" "$TOOLCHAIN"; then
+  rm -rf "$PREFIX" "$TARGET"/build-* "$TARGET"/cmake-*
+  mv "$TOOLCHAIN.new" "$TOOLCHAIN"
+else
+  rm "$TOOLCHAIN.new"
+fi
 
 # --- sources: Debian's source packages, downloaded once (needs deb-src lines; see the Makefile)
 mkdir -p "$SOURCES"

@@ -18,7 +18,7 @@ BENCH_PY_PACKAGES := scikit-build-core numpy pin nlopt cmeel-urdfdom-headers
 
 .PHONY: all deps system-deps python-deps build test test-cpp test-python install-python \
 	demo sanitize bench-build bench bench-micro bench-smoke clean wheel wheel-check \
-	wheel-portable wheel-aarch64 sdist
+	wheel-portable wheel-aarch64 sdist test-python-wheels
 
 all: build
 
@@ -145,6 +145,13 @@ wheel-aarch64: system-deps $(DEB_SRC_LIST) $(AARCH64_ROOT)/.ready
 sdist: python-deps
 	$(PY) -m pip install -q build
 	$(PY) -m build --sdist --no-isolation --outdir dist .
+
+# The Python tests on the interpreters beyond python3 (pyenv's 3.12 and later here; another list
+# with TEST_PYTHONS=...), each against the portable wheel it installs: the abi3 wheel on 3.12+.
+TEST_PYTHONS ?= $(wildcard /root/.pyenv/versions/3.1[2-9]*/bin/python3)
+test-python-wheels: wheel-portable
+	@[ -n "$(TEST_PYTHONS)" ] || { echo "no CPython 3.12 or later found; set TEST_PYTHONS"; exit 1; }
+	bash packaging/test_wheels.sh $(TEST_PYTHONS)
 
 # Installs each wheel of dist/ into a fresh virtual environment of every interpreter that can
 # take it, with the system libraries and compilers out of reach, and runs the smoke test and the

@@ -212,5 +212,8 @@ for python in "$@"; do
   plat=(--plat "$PLATFORM")
   [ "$ARCH" = "$(uname -m)" ] || plat=()
   PATH=$venv/bin:$PATH "$venv/bin/auditwheel" repair "${plat[@]}" --ldpaths "$PREFIX/lib" -w dist \
-    "$raw"/kova_rs-*.whl
+    "$raw"/kova_rs-*.whl 2>&1 | tee "$raw/repair.log"
+  # Which wheel of dist/ this interpreter's build made (read by test_wheels.sh).
+  sed -n 's/.*Fixed-up wheel written to //p' "$raw/repair.log" >"$TARGET/wheel-$version.txt"
+  [ -s "$TARGET/wheel-$version.txt" ] || { echo "build_wheels: auditwheel wrote no wheel" >&2; exit 1; }
 done

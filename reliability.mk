@@ -7,7 +7,7 @@ FUZZ_CXX ?= clang++-19
 FUZZ_APT_PACKAGES := clang-19 libclang-rt-19-dev
 # Shares the build directory of `make sanitize` (same flags), so the core is compiled only once.
 PY_ASAN_BUILD := $(ASAN_BUILD)
-SHARED_DIR ?= ../shared
+ROBOTS_DIR ?= tests/data/robots
 # Left out under memcheck: the test reading 320 MiB from /dev/zero (slowed many times over,
 # exercising nothing the other file tests do not) and the allocation-counting tests, whose
 # counter interposes malloc and so cannot see allocations that memcheck serves itself. Both run
@@ -39,7 +39,7 @@ fuzz-build: fuzz-deps
 
 # Each target runs FUZZ_SECONDS; any crash, sanitizer report, leak, hang or memory blow-up fails.
 fuzz: fuzz-build
-	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh $(FUZZ_BUILD) $(SHARED_DIR)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh $(FUZZ_BUILD) $(ROBOTS_DIR)
 
 # The Python tests against an ASan + UBSan build of the extension, assembled into its own package
 # directory (the installed wheel is not touched). Python leaks by design, so leak detection is

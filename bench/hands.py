@@ -1,7 +1,7 @@
 """The benchmarked hands and the retargeting configuration of each method.
 
-Every hand with at least 16 degrees of freedom among the robot files beside the repository
-(`../shared/robots`) takes part; mirrored copies and re-exports of the same hand are left out.
+Every hand with at least 16 degrees of freedom among the real robot files of the test data
+(`tests/data/robots`) takes part; mirrored copies and re-exports of the same hand are left out.
 The link table below is the benchmark's choice of targets: the fingertips (thumb first, so that
 DexPilot's lead-finger rules apply to the thumb), one intermediate link per finger and the
 wrist or palm.
@@ -9,26 +9,25 @@ wrist or palm.
 
 from __future__ import annotations
 
-import os
 import xml.etree.ElementTree as ET
 from dataclasses import dataclass, field
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
-SHARED_ROBOTS = Path(os.environ.get("KOVA_SHARED_DIR", REPO.parent / "shared")) / "robots"
+ROBOTS = REPO / "tests" / "data" / "robots"
 
 
 @dataclass(frozen=True)
 class Hand:
     name: str
-    urdf: str  # relative to SHARED_ROBOTS
+    urdf: str  # relative to ROBOTS
     wrist: str
     tips: tuple[str, ...]  # thumb first
     middles: tuple[str, ...]  # one intermediate link per finger, same finger order
 
     @property
     def urdf_path(self) -> Path:
-        return SHARED_ROBOTS / self.urdf
+        return ROBOTS / self.urdf
 
 
 HANDS: tuple[Hand, ...] = (

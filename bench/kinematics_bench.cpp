@@ -37,7 +37,7 @@ struct Loaded {
 };
 
 kova::Result<Loaded> load(const BenchRobot& robot) {
-  const auto path = std::filesystem::path(KOVA_SHARED_DIR) / "robots" / robot.file;
+  const auto path = std::filesystem::path(KOVA_TEST_DATA_DIR) / "robots" / robot.file;
   auto urdf = kova::UrdfRobot::from_file(path);
   if (!urdf) return kova::fail(path.string() + ": " + urdf.error());
   auto wrapper = kova::RobotWrapper::create(std::move(*urdf));
@@ -92,7 +92,7 @@ void forward_kinematics_and_fingertip_jacobians(benchmark::State& state, const B
 }
 
 void construction(benchmark::State& state, const BenchRobot& robot) {
-  const auto path = std::filesystem::path(KOVA_SHARED_DIR) / "robots" / robot.file;
+  const auto path = std::filesystem::path(KOVA_TEST_DATA_DIR) / "robots" / robot.file;
   auto urdf = kova::UrdfRobot::from_file(path);
   if (!urdf) {
     state.SkipWithError(urdf.error().c_str());

@@ -47,7 +47,7 @@ const std::vector<HandCase>& hand_cases() {
 }
 
 std::filesystem::path robot_path(const HandCase& c) {
-  return std::filesystem::path(KOVA_SHARED_DIR) / "robots" / c.urdf;
+  return std::filesystem::path(KOVA_TEST_DATA_DIR) / "robots" / c.urdf;
 }
 
 constexpr std::size_t kConfigurations = 64;

@@ -44,7 +44,7 @@ const Strings kLinks{"base_link", "link_15.0_tip", "link_3.0_tip", "link_7.0_tip
 enum class Method { kPosition, kVector, kDexPilot };
 
 std::optional<kova::RobotWrapper> load_robot() {
-  const auto path = std::filesystem::path(KOVA_SHARED_DIR) / "robots" / kRobot;
+  const auto path = std::filesystem::path(KOVA_TEST_DATA_DIR) / "robots" / kRobot;
   if (!std::filesystem::exists(path)) return std::nullopt;
   auto urdf = kova::UrdfRobot::from_file(path);
   if (!urdf) return std::nullopt;

@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """Lays out the seed corpora of the fuzz targets.
 
-The small seeds kept in fuzz/seeds/ are copied as they are. The robot files of the shared test
-data (never kept in the repository) seed the URDF target directly, and the retargeter target as
+The small seeds kept in fuzz/seeds/ are copied as they are. The real robot files of the test data
+(tests/data/robots) seed the URDF target directly, and the retargeter target as
 configuration + URDF pairs whose link names are taken from each file: the root link as wrist and
 origin, up to five leaf links as fingertips and position targets.
 
-usage: make_corpus.py OUT_DIR SHARED_ROBOTS_DIR
+usage: make_corpus.py OUT_DIR ROBOTS_DIR
 """
 import pathlib
 import shutil
@@ -49,16 +49,16 @@ def configs(root, leaves):
 
 
 def main():
-    out, shared = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+    out, robots_dir = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
     seeds = pathlib.Path(__file__).resolve().parent / "seeds"
     for target in ("urdf", "config", "retarget"):
         directory = out / target
         directory.mkdir(parents=True, exist_ok=True)
         for seed in (seeds / target).iterdir():
             shutil.copyfile(seed, directory / ("seed-" + seed.name))
-    robots = sorted(shared.glob("*/*.urdf")) if shared.is_dir() else []
+    robots = sorted(robots_dir.glob("*/*.urdf")) if robots_dir.is_dir() else []
     if not robots:
-        print(f"make_corpus: no robot files under {shared}; using the kept seeds only")
+        print(f"make_corpus: no robot files under {robots_dir}; using the kept seeds only")
     for robot in robots:
         tag = f"{robot.parent.name}-{robot.stem}"
         data = robot.read_bytes()

@@ -3,17 +3,17 @@
 # finding (crash, sanitizer report, leak, timeout, memory limit). The corpora grow in the build
 # directory across runs; findings are written to <build>/findings/.
 #
-# usage: fuzz/run.sh BUILD_DIR SHARED_DIR [target...]
+# usage: fuzz/run.sh BUILD_DIR ROBOTS_DIR [target...]
 set -euo pipefail
 build=$1
-shared=$2
+robots=$2
 shift 2
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(urdf config retarget)
 seconds=${FUZZ_SECONDS:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 
-python3 "$here/make_corpus.py" "$build/corpus" "$shared/robots"
+python3 "$here/make_corpus.py" "$build/corpus" "$robots"
 mkdir -p "$build/findings"
 
 # -timeout: one input taking longer is a hang. -rss_limit_mb/-malloc_limit_mb: memory use

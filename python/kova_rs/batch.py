@@ -616,13 +616,12 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 
 def find_config(text: str) -> str:
     """A configuration file as given, or a shipped one such as ``position/kova_compact_10dof``."""
+    from kova_rs.shipped import find_shipped_config
+
     if Path(text).exists():
         return text
-    shipped = Path(__file__).resolve().parent / "resources" / "configs" / text
-    for candidate in (shipped, shipped.with_name(shipped.name + ".yml")):
-        if candidate.is_file():
-            return str(candidate)
-    return text  # reported as missing by the checks
+    shipped = find_shipped_config(text)
+    return text if shipped is None else str(shipped)  # a missing file is reported by the checks
 
 
 def run(args: argparse.Namespace, backend: Backend = DEFAULT_BACKEND) -> int:

@@ -22,11 +22,11 @@ import os
 import re
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from pathlib import Path
 
 import numpy as np
 
 from kova_rs import _native
+from kova_rs.shipped import resources_dir, shipped_config, shipped_hands  # noqa: F401
 
 #: human fingertip landmarks of the 21-landmark convention
 FINGERTIP_LANDMARK = {"thumb": 4, "index": 8, "middle": 12, "ring": 16, "little": 20}
@@ -328,25 +328,3 @@ def _progress(frames, total: int, label: str):
     except ImportError:
         return frames
     return tqdm(frames, total=total, desc=f"retargeting ({label})", unit="frame", leave=False)
-
-
-def resources_dir() -> Path:
-    """The folder of data shipped with kova (hands, configurations, demo motion)."""
-    return Path(__file__).resolve().parent / "resources"
-
-
-def shipped_hands() -> list:
-    """Names of the robot hands shipped with kova."""
-    hands = resources_dir() / "assets" / "robots" / "hands"
-    return sorted(p.name for p in hands.iterdir() if (p / f"{p.name}.urdf").is_file())
-
-
-def shipped_config(method: str, hand: str) -> Path:
-    """Path of the shipped configuration of ``hand`` for ``method``."""
-    path = resources_dir() / "configs" / method / f"{hand}.yml"
-    if not path.is_file():
-        raise ValueError(
-            f"no shipped {method} configuration for hand {hand!r}; hands: "
-            + ", ".join(shipped_hands())
-        )
-    return path

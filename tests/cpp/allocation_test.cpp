@@ -22,6 +22,7 @@
 #include "kova/position_optimizer.hpp"
 #include "kova/seq_retarget.hpp"
 #include "kova/vector_optimizer.hpp"
+#include "test_data.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KOVA_COUNT_C_ALLOCATIONS 0
@@ -151,10 +152,8 @@ extern "C" nlopt_result __wrap_nlopt_set_min_objective(nlopt_opt opt, nlopt_func
 
 namespace {
 
-const std::filesystem::path kRobots = std::filesystem::path(KOVA_SHARED_DIR) / "robots";
-
 kova::RobotWrapper load_robot(const std::string& relative) {
-  auto urdf = kova::UrdfRobot::from_file(kRobots / relative);
+  auto urdf = kova::UrdfRobot::from_file(kova::testing::test_robot(relative));
   EXPECT_TRUE(urdf.has_value()) << (urdf ? "" : urdf.error());
   auto robot = kova::RobotWrapper::create(std::move(*urdf));
   EXPECT_TRUE(robot.has_value());
@@ -255,31 +254,7 @@ const std::vector<std::string> kAllegroTips = {"link_15.0_tip", "link_3.0_tip", 
                                                "link_11.0_tip"};
 const std::vector<std::string> kAllegroMiddles = {"link_14.0", "link_2.0", "link_6.0", "link_10.0"};
 
-#define SKIP_WITHOUT_ROBOTS()                                           \
-  if (!std::filesystem::exists(kRobots / "allegro")) {                  \
-    GTEST_SKIP() << "robot files not found under " << kRobots.string(); \
-  }
-
-TEST(AllocationCounter, SeesAllocationsOnlyWhileCounting) {
-  t_allocations = 0;
-  auto before = std::make_unique<std::vector<double>>(8);
-  EXPECT_EQ(t_allocations, 0u);
-  t_counting = true;
-  auto during = std::make_unique<std::vector<double>>(8);  // the vector and its buffer
-  t_counting = false;
-  EXPECT_EQ(t_allocations, 2u);
-#if KOVA_COUNT_C_ALLOCATIONS
-  t_c_allocations = 0;
-  t_counting = true;
-  void* p = std::malloc(16);
-  t_counting = false;
-  std::free(p);
-  EXPECT_EQ(t_c_allocations, 1u);
-#endif
-}
-
 TEST(AllocationPerFrame, PositionOptimizer) {
-  SKIP_WITHOUT_ROBOTS();
   kova::RobotWrapper robot = load_robot("allegro/allegro_hand_description_right.urdf");
   const auto limits = target_limits(robot);
   auto names = robot.dof_joint_names();
@@ -294,7 +269,6 @@ TEST(AllocationPerFrame, PositionOptimizer) {
 }
 
 TEST(AllocationPerFrame, VectorOptimizer) {
-  SKIP_WITHOUT_ROBOTS();
   kova::RobotWrapper robot = load_robot("allegro/allegro_hand_description_right.urdf");
   const auto limits = target_limits(robot);
   auto names = robot.dof_joint_names();
@@ -311,7 +285,6 @@ TEST(AllocationPerFrame, VectorOptimizer) {
 }
 
 TEST(AllocationPerFrame, DexPilotOptimizerWithPinches) {
-  SKIP_WITHOUT_ROBOTS();
   kova::RobotWrapper robot = load_robot("allegro/allegro_hand_description_right.urdf");
   const auto limits = target_limits(robot);
   auto names = robot.dof_joint_names();
@@ -342,9 +315,6 @@ TEST(AllocationPerFrame, DexPilotOptimizerWithPinches) {
 }
 
 TEST(AllocationPerFrame, MimicAdaptor) {
-  if (!std::filesystem::exists(kRobots / "schunk_svh")) {
-    GTEST_SKIP() << "robot files not found under " << kRobots.string();
-  }
   kova::RobotWrapper robot = load_robot("schunk_svh/svh.urdf");
   const kova::MimicJointTable mimic = robot.urdf().parse_mimic_joints();
   ASSERT_TRUE(mimic.has_mimic);

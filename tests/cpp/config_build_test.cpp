@@ -14,8 +14,8 @@ namespace fs = std::filesystem;
 using kova::RetargetingConfig;
 using kova::RetargetingType;
 using kova::SeqRetargeting;
-using kova_config_test::shared_robots_dir;
 using kova_config_test::TempDir;
+using kova_config_test::test_robots_dir;
 using Names = std::vector<std::string>;
 
 constexpr const char* kLeap = "leap/robot.urdf";
@@ -26,7 +26,7 @@ RetargetingConfig position_on_leap() {
   RetargetingConfig config;
   config.type = RetargetingType::Position;
   config.urdf_path = kLeap;
-  config.urdf_dir = shared_robots_dir();
+  config.urdf_dir = test_robots_dir();
   config.target_link_names = Names{"fingertip", "fingertip_2", "fingertip_3", "thumb_fingertip"};
   config.target_link_human_indices = std::vector<std::uint64_t>{4, 8, 12, 16};
   return config;
@@ -120,7 +120,7 @@ TEST(Build, PositionOnLeapReachesReachableTargets) {
   EXPECT_EQ(seq.optimizer().opt_dof(), 16u);
   EXPECT_TRUE(seq.optimizer().idx_pin2fixed().empty());
   EXPECT_EQ(seq.joint_limits(),
-            wrapper_limits(shared_robots_dir() / kLeap, seq.optimizer().idx_pin2target()));
+            wrapper_limits(test_robots_dir() / kLeap, seq.optimizer().idx_pin2target()));
 
   const Names& links = *config.target_link_names;
   std::vector<double> goal = pose_within_limits(seq, 0.6);
@@ -141,7 +141,7 @@ TEST(Build, VectorOnAllegroMatchesScaledVectors) {
   RetargetingConfig config;
   config.type = RetargetingType::Vector;
   config.urdf_path = kAllegro;
-  config.urdf_dir = shared_robots_dir();
+  config.urdf_dir = test_robots_dir();
   config.target_origin_link_names = Names(4, "base_link");
   config.target_task_link_names =
       Names{"link_15.0_tip", "link_3.0_tip", "link_7.0_tip", "link_11.0_tip"};
@@ -176,7 +176,7 @@ TEST(Build, DexPilotOnInspireCouplesMimicJoints) {
   RetargetingConfig config;
   config.type = RetargetingType::DexPilot;
   config.urdf_path = kInspire;
-  config.urdf_dir = shared_robots_dir();
+  config.urdf_dir = test_robots_dir();
   config.wrist_link_name = "right_base_link";
   config.finger_tip_link_names =
       Names{"right_thumb_4", "right_index_2", "right_middle_2", "right_ring_2", "right_little_2"};
@@ -186,7 +186,7 @@ TEST(Build, DexPilotOnInspireCouplesMimicJoints) {
   EXPECT_EQ(seq.filter()->alpha(), 1.0);
 
   const kova::MimicJointTable table =
-      kova::UrdfRobot::from_file(shared_robots_dir() / kInspire).value().parse_mimic_joints();
+      kova::UrdfRobot::from_file(test_robots_dir() / kInspire).value().parse_mimic_joints();
   ASSERT_TRUE(table.has_mimic);
   const Names dof_names = seq.optimizer().dof_joint_names();
   EXPECT_EQ(seq.optimizer().opt_dof(), dof_names.size());  // every DOF joint is a target
@@ -216,7 +216,7 @@ TEST(Build, MimicSourceOutsideTheTargetJoints) {
   RetargetingConfig config;
   config.type = RetargetingType::Position;
   config.urdf_path = kInspire;
-  config.urdf_dir = shared_robots_dir();
+  config.urdf_dir = test_robots_dir();
   config.target_link_names = Names{"right_index_2"};
   config.target_link_human_indices = std::vector<std::uint64_t>{8};
   config.target_joint_names =
@@ -270,7 +270,7 @@ TEST(Build, OptimiserRefusalsAreInternalFaults) {
   RetargetingConfig one_finger;
   one_finger.type = RetargetingType::DexPilot;
   one_finger.urdf_path = kLeap;
-  one_finger.urdf_dir = shared_robots_dir();
+  one_finger.urdf_dir = test_robots_dir();
   one_finger.wrist_link_name = "palm_lower";
   one_finger.finger_tip_link_names = Names{"fingertip"};
   EXPECT_TRUE(one_finger.validate().has_value());
@@ -373,7 +373,7 @@ TEST(Build, FromAFileEndToEnd) {
   TempDir dir;
   const fs::path file = dir.write(
       "config.yml",
-      "retargeting:\n  type: Position\n  urdf_path: " + (shared_robots_dir() / kLeap).string() +
+      "retargeting:\n  type: Position\n  urdf_path: " + (test_robots_dir() / kLeap).string() +
           "\n  target_link_names: [fingertip, thumb_fingertip]\n"
           "  target_link_human_indices: [8, 4]\n  low_pass_alpha: 0\n");
   RetargetingConfig config = RetargetingConfig::load_from_file(file).value();

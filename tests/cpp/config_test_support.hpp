@@ -1,5 +1,5 @@
-// Helpers for the configuration tests: a fresh temporary directory per test and the shared
-// robot files.
+// Helpers for the configuration tests: a fresh temporary directory per test and the real robot
+// files under tests/data/robots.
 #pragma once
 
 #include <stdlib.h>
@@ -10,6 +10,8 @@
 #include <string_view>
 
 #include <gtest/gtest.h>
+
+#include "test_data.hpp"
 
 namespace kova_config_test {
 
@@ -62,17 +64,11 @@ class ScopedWorkingDirectory {
   std::filesystem::path previous_;
 };
 
-inline std::filesystem::path shared_robots_dir() {
-  return std::filesystem::path(KOVA_SHARED_DIR) / "robots";
+inline std::filesystem::path test_robots_dir() {
+  return kova::testing::test_robots_dir();
 }
 
 }  // namespace kova_config_test
 
-// Skips the test when the shared robot files are not there (a bare checkout).
-#define KOVA_REQUIRE_ROBOT(relative)                                                    \
-  do {                                                                                  \
-    if (!std::filesystem::exists(kova_config_test::shared_robots_dir() / (relative))) { \
-      GTEST_SKIP() << "shared robot file absent: "                                      \
-                   << (kova_config_test::shared_robots_dir() / (relative)).string();    \
-    }                                                                                   \
-  } while (false)
+// Fails the test when a robot file the test needs is missing from tests/data/robots.
+#define KOVA_REQUIRE_ROBOT(relative) (void)::kova::testing::test_robot(relative)

@@ -14,10 +14,9 @@
 
 #include "kova/robot_wrapper.hpp"
 #include "kova/urdf.hpp"
+#include "test_data.hpp"
 
 namespace {
-
-const std::filesystem::path kRobots = std::filesystem::path(KOVA_SHARED_DIR) / "robots";
 
 // The Jacobian of one link written out from the link transforms and the name maps, with the
 // products in the same order as the library's.
@@ -100,8 +99,7 @@ kova::RobotWrapper wrapper_from_text(const std::string& text) {
 class RealHands : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(RealHands, JacobiansMatchTheTransformsBitForBit) {
-  const auto path = kRobots / GetParam();
-  if (!std::filesystem::exists(path)) GTEST_SKIP() << "robot file not found: " << path;
+  const auto path = kova::testing::test_robot(GetParam());
   auto urdf = kova::UrdfRobot::from_file(path);
   ASSERT_TRUE(urdf.has_value()) << urdf.error();
   auto made = kova::RobotWrapper::create(std::move(*urdf));

@@ -11,7 +11,7 @@
 #include "kova/robot_wrapper.hpp"
 #include "random_robots.hpp"
 #include "robot_builder.hpp"
-#include "shared_robots.hpp"
+#include "test_data.hpp"
 
 namespace {
 
@@ -444,12 +444,8 @@ TEST(Jacobian, MatchesFiniteDifferencesOnRandomTrees) {
   }
 }
 
-TEST(Jacobian, MatchesFiniteDifferencesOnEverySharedRobot) {
-  const auto dir = kova::testing::shared_robots_dir();
-  std::error_code error;
-  if (!std::filesystem::is_directory(dir, error)) {
-    GTEST_SKIP() << "shared robots directory " << dir << " not found";
-  }
+TEST(Jacobian, MatchesFiniteDifferencesOnEveryRealRobot) {
+  const auto dir = kova::testing::test_robots_dir();
   std::mt19937 rng(1);
   std::size_t robots = 0;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {

@@ -1,8 +1,10 @@
 // Robots for the optimiser tests: a small synthetic hand written here, and the real robot files
-// under <repo>/../shared/robots when they are present.
+// under tests/data/robots.
 #pragma once
 
 #include <gtest/gtest.h>
+
+#include "test_data.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -55,28 +57,15 @@ inline kova::RobotWrapper probe_hand() {
   return robot_from_text(kProbeHandUrdf);
 }
 
-inline std::filesystem::path shared_robots_dir() {
-  return std::filesystem::path(KOVA_SHARED_DIR) / "robots";
-}
-
-// The robot at robots/<relative>, or nullopt when the shared files are absent.
-inline std::optional<kova::RobotWrapper> shared_robot(const std::string& relative) {
-  const std::filesystem::path path = shared_robots_dir() / relative;
-  if (!std::filesystem::exists(path)) return std::nullopt;
+// The robot at robots/<relative>; throws when the file is missing or refused.
+inline kova::RobotWrapper test_robot(const std::string& relative) {
+  const std::filesystem::path path = kova::testing::test_robot(relative);
   auto urdf = kova::UrdfRobot::from_file(path);
   if (!urdf) throw std::runtime_error(path.string() + ": " + urdf.error());
   auto robot = kova::RobotWrapper::create(std::move(*urdf));
   if (!robot) throw std::runtime_error(path.string() + ": " + robot.error());
   return std::move(*robot);
 }
-
-#define KOVA_REQUIRE_SHARED_ROBOT(var, relative)                                               \
-  auto var##_loaded = ::kova_test::shared_robot(relative);                                     \
-  if (!var##_loaded) {                                                                         \
-    GTEST_SKIP() << "shared robot file " << relative << " not found under "                    \
-                 << ::kova_test::shared_robots_dir() << " (the ../shared checkout is absent)"; \
-  }                                                                                            \
-  kova::RobotWrapper var = std::move(*var##_loaded)
 
 inline std::size_t position_in(const std::vector<std::string>& names, const std::string& name) {
   const auto found = std::find(names.begin(), names.end(), name);

@@ -41,10 +41,8 @@ struct Sequence {
 // A smooth hand motion: every joint sweeps a sine through the middle of its range; the
 // references are the robot's own link positions / vectors along it.
 Sequence make_sequence(Method method, bool filter) {
-  auto loaded = kova_test::shared_robot(kAllegro);
-  if (!loaded) return {};
-  kova::RobotWrapper robot = std::move(*loaded);
-  kova::RobotWrapper kinematics = kova_test::shared_robot(kAllegro).value();
+  kova::RobotWrapper robot = kova_test::test_robot(kAllegro);
+  kova::RobotWrapper kinematics = kova_test::test_robot(kAllegro);
   const Strings joints = robot.dof_joint_names();
   Limits limits;
   for (std::size_t i = 0; i < joints.size(); ++i) limits.push_back(robot.joint_limits()[i]);
@@ -123,7 +121,6 @@ class Recovery : public ::testing::TestWithParam<RecoveryCase> {};
 TEST_P(Recovery, ReturnsToTheUndisturbedRunAfterANonFiniteFrame) {
   const RecoveryCase c = GetParam();
   Sequence clean = make_sequence(c.method, c.filter);
-  if (!clean.seq) GTEST_SKIP() << "shared robot " << kAllegro << " not found (../shared absent)";
   Sequence disturbed = make_sequence(c.method, c.filter);
 
   double worst_late = 0.0;

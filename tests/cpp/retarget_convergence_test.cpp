@@ -94,7 +94,7 @@ std::unique_ptr<kova::SeqRetargeting> sequence(std::unique_ptr<kova::OptimizerBa
 }
 
 TEST(RetargetConvergence, PositionOnAllegroReachesForwardKinematicsTargets) {
-  KOVA_REQUIRE_SHARED_ROBOT(robot, "allegro/allegro_hand_description_right.urdf");
+  kova::RobotWrapper robot = kova_test::test_robot("allegro/allegro_hand_description_right.urdf");
   const Strings joints = robot.dof_joint_names();
   const Limits limits = target_limits(robot, joints);
   const std::vector<double> known = known_configuration(robot, joints);
@@ -119,7 +119,7 @@ TEST(RetargetConvergence, PositionOnAllegroReachesForwardKinematicsTargets) {
 }
 
 TEST(RetargetConvergence, PositionOnInspireWithMimicJointsReachesTargets) {
-  KOVA_REQUIRE_SHARED_ROBOT(robot, "inspire/FTP_right_hand.urdf");
+  kova::RobotWrapper robot = kova_test::test_robot("inspire/FTP_right_hand.urdf");
   // All DOF joints, as a build without target_joint_names takes them: the thumb's mimic chain
   // (a mimic of a mimic) needs its middle joint among the targets.
   const Strings joints = robot.dof_joint_names();
@@ -158,7 +158,7 @@ std::vector<Eigen::Vector3d> vectors_of(const std::vector<Eigen::Vector3d>& p,
 }
 
 TEST(RetargetConvergence, VectorOnAllegroReachesForwardKinematicsVectors) {
-  KOVA_REQUIRE_SHARED_ROBOT(robot, "allegro/allegro_hand_description_right.urdf");
+  kova::RobotWrapper robot = kova_test::test_robot("allegro/allegro_hand_description_right.urdf");
   const Strings joints = robot.dof_joint_names();
   const Limits limits = target_limits(robot, joints);
   const std::vector<double> known = known_configuration(robot, joints);
@@ -190,7 +190,7 @@ TEST(RetargetConvergence, VectorOnAllegroReachesForwardKinematicsVectors) {
 }
 
 TEST(RetargetConvergence, DexPilotOnAllegroReachesForwardKinematicsVectors) {
-  KOVA_REQUIRE_SHARED_ROBOT(robot, "allegro/allegro_hand_description_right.urdf");
+  kova::RobotWrapper robot = kova_test::test_robot("allegro/allegro_hand_description_right.urdf");
   const Strings joints = robot.dof_joint_names();
   const Limits limits = target_limits(robot, joints);
   const std::vector<double> known = known_configuration(robot, joints);

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "robot_builder.hpp"
-#include "shared_robots.hpp"
+#include "test_data.hpp"
 
 namespace {
 
@@ -309,7 +309,7 @@ TEST(RefusedGraphs, ModerateDiamondsStillBuild) {
 // ---------------------------------------------------------------------------------------------
 // Real robot files: DOF order read off the files and the six hand rules
 
-struct SharedDofOrder {
+struct RealDofOrder {
   const char* file;
   Names order;
 };
@@ -345,12 +345,12 @@ Names inspire_ftp(const std::string& p) {
           p + "ring_1_joint",  p + "ring_2_joint",  p + "little_1_joint", p + "little_2_joint"};
 }
 
-const std::vector<SharedDofOrder>& shared_dof_orders() {
+const std::vector<RealDofOrder>& real_dof_orders() {
   const Names ability{"index_q1", "index_q2", "middle_q1", "middle_q2", "pinky_q1",
                       "pinky_q2", "ring_q1",  "ring_q2",   "thumb_q1",  "thumb_q2"};
   const Names allegro =
       numbered("joint_", {0, 1, 2, 3, 12, 13, 14, 15, 4, 5, 6, 7, 8, 9, 10, 11}, ".0");
-  static const std::vector<SharedDofOrder> orders = {
+  static const std::vector<RealDofOrder> orders = {
       {"ability/ability_hand_left_large.urdf", ability},
       {"ability/ability_hand_right_large.urdf", ability},
       {"allegro/allegro_hand_description_left.urdf", allegro},
@@ -404,13 +404,10 @@ const std::vector<SharedDofOrder>& shared_dof_orders() {
   return orders;
 }
 
-TEST(SharedRobotDofOrder, MatchesTheOrderReadOffTheFiles) {
-  if (kova::testing::shared_robot(shared_dof_orders().front().file).empty()) {
-    GTEST_SKIP() << "shared robot files not found under " << kova::testing::shared_robots_dir();
-  }
-  for (const SharedDofOrder& expected : shared_dof_orders()) {
+TEST(RealRobotDofOrder, MatchesTheOrderReadOffTheFiles) {
+  for (const RealDofOrder& expected : real_dof_orders()) {
     SCOPED_TRACE(expected.file);
-    auto robot = UrdfRobot::from_file(kova::testing::shared_robot(expected.file));
+    auto robot = UrdfRobot::from_file(kova::testing::test_robot(expected.file));
     ASSERT_TRUE(robot) << robot.error();
     auto wrapper = RobotWrapper::create(std::move(*robot));
     ASSERT_TRUE(wrapper) << wrapper.error();
@@ -419,8 +416,8 @@ TEST(SharedRobotDofOrder, MatchesTheOrderReadOffTheFiles) {
   }
 }
 
-TEST(SharedRobotDofOrder, LimitsReadOffTheFile) {
-  KOVA_SHARED_ROBOT_OR_SKIP(path, "inspire/FTP_right_hand.urdf");
+TEST(RealRobotDofOrder, LimitsReadOffTheFile) {
+  const auto path = kova::testing::test_robot("inspire/FTP_right_hand.urdf");
   auto robot = UrdfRobot::from_file(path);
   ASSERT_TRUE(robot) << robot.error();
   auto wrapper = RobotWrapper::create(std::move(*robot));

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 #include <Eigen/Geometry>
 
-#include "shared_robots.hpp"
+#include "test_data.hpp"
 
 namespace {
 
@@ -394,7 +394,7 @@ TEST(UrdfFile, ParseErrorsPassThrough) {
 // ---------------------------------------------------------------------------------------------
 // Real robot files (counts, root and mimic table read off the files)
 
-struct SharedRobotFacts {
+struct RealRobotFacts {
   const char* file;
   std::size_t links;
   std::size_t joints;
@@ -404,8 +404,8 @@ struct SharedRobotFacts {
   std::vector<double> multipliers;
 };
 
-const std::vector<SharedRobotFacts>& shared_robot_facts() {
-  static const std::vector<SharedRobotFacts> facts = {
+const std::vector<RealRobotFacts>& real_robot_facts() {
+  static const std::vector<RealRobotFacts> facts = {
       {"ability/ability_hand_left_large.urdf",
        46,
        45,
@@ -496,14 +496,10 @@ const std::vector<SharedRobotFacts>& shared_robot_facts() {
   return facts;
 }
 
-TEST(UrdfSharedRobots, EveryFileParsesWithTheExpectedStructure) {
-  if (kova::testing::shared_robot(shared_robot_facts().front().file).empty()) {
-    GTEST_SKIP() << "shared robot files not found under " << kova::testing::shared_robots_dir();
-  }
-  for (const SharedRobotFacts& facts : shared_robot_facts()) {
+TEST(UrdfRealRobots, EveryFileParsesWithTheExpectedStructure) {
+  for (const RealRobotFacts& facts : real_robot_facts()) {
     SCOPED_TRACE(facts.file);
-    const auto path = kova::testing::shared_robot(facts.file);
-    ASSERT_FALSE(path.empty());
+    const auto path = kova::testing::test_robot(facts.file);
     auto robot = UrdfRobot::from_file(path);
     ASSERT_TRUE(robot) << robot.error();
     EXPECT_EQ(robot->links.size(), facts.links);
@@ -518,12 +514,8 @@ TEST(UrdfSharedRobots, EveryFileParsesWithTheExpectedStructure) {
   }
 }
 
-TEST(UrdfSharedRobots, EveryUrdfInTheDirectoryParses) {
-  const auto dir = kova::testing::shared_robots_dir();
-  std::error_code error;
-  if (!std::filesystem::is_directory(dir, error)) {
-    GTEST_SKIP() << "shared robots directory " << dir << " not found";
-  }
+TEST(UrdfRealRobots, EveryUrdfInTheDirectoryParses) {
+  const auto dir = kova::testing::test_robots_dir();
   std::size_t count = 0;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
     if (entry.path().extension() != ".urdf") continue;
@@ -531,12 +523,12 @@ TEST(UrdfSharedRobots, EveryUrdfInTheDirectoryParses) {
     auto robot = UrdfRobot::from_file(entry.path());
     EXPECT_TRUE(robot) << entry.path() << ": " << robot.error();
   }
-  EXPECT_EQ(count, shared_robot_facts().size());
+  EXPECT_EQ(count, real_robot_facts().size());
 }
 
-TEST(UrdfSharedRobots, LicenceCommentBeforeDeclarationChangesNothing) {
-  KOVA_SHARED_ROBOT_OR_SKIP(with_comment, "shadow/shadowhand_motor.urdf");
-  KOVA_SHARED_ROBOT_OR_SKIP(without_comment, "shadow_2020/shadowhand_motor.urdf");
+TEST(UrdfRealRobots, LicenceCommentBeforeDeclarationChangesNothing) {
+  const auto with_comment = kova::testing::test_robot("shadow/shadowhand_motor.urdf");
+  const auto without_comment = kova::testing::test_robot("shadow_2020/shadowhand_motor.urdf");
   auto a = UrdfRobot::from_file(with_comment);
   auto b = UrdfRobot::from_file(without_comment);
   ASSERT_TRUE(a && b);
@@ -548,8 +540,8 @@ TEST(UrdfSharedRobots, LicenceCommentBeforeDeclarationChangesNothing) {
   }
 }
 
-TEST(UrdfSharedRobots, PandaFingerValuesReadOffTheFile) {
-  KOVA_SHARED_ROBOT_OR_SKIP(path, "franka/panda.urdf");
+TEST(UrdfRealRobots, PandaFingerValuesReadOffTheFile) {
+  const auto path = kova::testing::test_robot("franka/panda.urdf");
   auto robot = UrdfRobot::from_file(path);
   ASSERT_TRUE(robot) << robot.error();
   const kova::JointSpec& finger = robot->joints[robot->joint_index.at("panda_finger_joint1")];

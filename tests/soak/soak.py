@@ -28,7 +28,7 @@ def rss_kib():
         return int(statm.read().split()[1]) * PAGE // 1024
 
 
-ROBOTS = pathlib.Path(__file__).resolve().parents[3] / "shared" / "robots"
+ROBOTS = pathlib.Path(__file__).resolve().parents[1] / "data" / "robots"
 ALLEGRO = ROBOTS / "allegro" / "allegro_hand_description_right.urdf"
 ALLEGRO_TIPS = ["link_3.0_tip", "link_7.0_tip", "link_11.0_tip", "link_15.0_tip"]
 
@@ -64,7 +64,7 @@ def main():
     parser.add_argument("--samples", type=int, default=40)
     parser.add_argument("--robot", choices=["allegro", "toy"],
                         default="allegro" if ALLEGRO.exists() else "toy",
-                        help="the shared Allegro hand (default when present) or a small robot")
+                        help="the Allegro hand of the test data (default) or a small robot")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="kova-soak-") as tmp:

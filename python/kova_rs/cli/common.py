@@ -1,0 +1,126 @@
+"""What the commands share: one-line user errors, the configuration lookup, loading a retargeter
+and a recording with every failure naming its file, and output checks."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from pathlib import Path
+from typing import Any, NoReturn
+
+from kova_rs.shipped import find_shipped_config
+
+DEMO_HAND = "kova_five_finger_24dof"
+METHODS = ("position", "vector", "dexpilot")
+EXIT_USER_ERROR = 2
+
+
+class UserError(Exception):
+    """A mistake in what the user gave us; printed as one line, exit status 2."""
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:  # one line instead of usage + message
+        raise UserError(f"{message} (see '{self.prog} --help')")
+
+
+def one_line(text: object) -> str:
+    return " ".join(str(text).split())
+
+
+def fault_types() -> tuple[type[BaseException], ...]:
+    """The native library's internal-fault exception (derived from BaseException)."""
+    import kova_rs
+    from kova_rs import _native
+
+    found = []
+    for owner in (kova_rs, _native):
+        fault = getattr(owner, "PanicException", None)
+        if isinstance(fault, type) and issubclass(fault, BaseException):
+            found.append(fault)
+    return tuple(found)
+
+
+def find_config(value: str) -> Path:
+    """A config path as given, or a shipped one named like ``position/kova_compact_10dof``."""
+    path = Path(value)
+    if path.exists():
+        return path
+    shipped = find_shipped_config(value)
+    if shipped is None:
+        raise UserError(f"{value}: no such configuration file")
+    return shipped
+
+
+def load_retargeter(config_path: Path) -> Any:
+    """Read and build a configuration; every failure names the configuration file."""
+    from kova_rs import _native
+    from kova_rs.retargeter import Retargeter
+
+    if config_path.is_dir():
+        raise UserError(f"{config_path}: is a directory, not a configuration file")
+    try:
+        config = _native.RetargetingConfig.from_file(str(config_path))
+    except (ValueError, TypeError, OSError) as err:
+        raise UserError(f"{config_path}: {one_line(err)}") from None
+    faults = fault_types()
+    try:
+        return Retargeter(config)
+    except (ValueError, RuntimeError, TypeError) as err:
+        raise UserError(f"{config_path}: {one_line(err)}") from None
+    except BaseException as err:  # the native internal-fault exception: unknown link or joint
+        if faults and isinstance(err, faults):
+            raise UserError(f"{config_path}: {one_line(err)}") from None
+        raise
+
+
+def load_motion(path: Path, hand_frame: bool, left: bool) -> Any:
+    from kova_rs.hand_frame import to_hand_frame
+    from kova_rs.motion_io import load_motion as read_motion
+
+    try:
+        motion = read_motion(path)
+        if hand_frame or left:
+            motion = to_hand_frame(motion, side="left" if left else "right")
+    except ValueError as err:
+        message = one_line(err)
+        raise UserError(message if message.startswith(str(path)) else f"{path}: {message}") \
+            from None
+    return motion
+
+
+def retarget(retargeter: Any, motion: Any, source: Path, progress: bool) -> Any:
+    faults = fault_types()
+    try:
+        return retargeter.retarget_sequence(motion, progress=progress)
+    except ValueError as err:
+        raise UserError(f"{source}: {one_line(err)}") from None
+    except BaseException as err:
+        if faults and isinstance(err, faults):
+            raise UserError(f"{source}: {one_line(err)}") from None
+        raise
+
+
+def check_output(path: Path, suffixes: tuple[str, ...]) -> Path:
+    if path.suffix.lower() not in suffixes:
+        raise UserError(f"{path}: the file name must end in {' or '.join(suffixes)}")
+    if not path.parent.exists():
+        raise UserError(f"{path}: the folder {path.parent} does not exist")
+    if path.is_dir():
+        raise UserError(f"{path}: is a directory")
+    return path
+
+
+def plots_available() -> bool:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def tty() -> bool:
+    try:
+        return sys.stderr.isatty()
+    except (AttributeError, ValueError):
+        return False

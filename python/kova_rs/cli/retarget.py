@@ -1,0 +1,73 @@
+"""``kova retarget``: one recording with one configuration."""
+
+from __future__ import annotations
+
+import argparse
+from pathlib import Path
+from typing import Any
+
+from kova_rs.cli.common import (
+    DEMO_HAND,
+    UserError,
+    check_output,
+    find_config,
+    load_motion,
+    load_retargeter,
+    one_line,
+    plots_available,
+    retarget,
+    tty,
+)
+
+
+def run(args: argparse.Namespace) -> int:
+    from kova_rs import plots
+    from kova_rs.motion_io import save_result
+
+    config_path = find_config(args.config)
+    source = Path(args.input)
+    output = Path(args.output) if args.output else Path(f"{source.stem}_retargeted.npz")
+    check_output(output, (".npz",))
+    if args.plot:
+        check_output(Path(args.plot), (".png", ".pdf", ".svg"))
+        if not plots_available():
+            raise UserError("--plot needs matplotlib; install it with: pip install matplotlib")
+    motion = load_motion(source, args.hand_frame, args.left)
+    retargeter = load_retargeter(config_path)
+    progress = args.progress if args.progress is not None else (len(motion) >= 300 and tty())
+    result = retarget(retargeter, motion, source, progress)
+    try:
+        save_result(output, result)
+    except ValueError as err:
+        raise UserError(one_line(err)) from None
+    print(f"Retargeted {len(result)} frames with {config_path} "
+          f"({result.method}, {len(result.joint_names)} joints): mean error "
+          f"{1000 * result.mean_error:.1f} mm")
+    print(f"Joint trajectories: {output.resolve()}")
+    if args.plot:
+        plots.plot_summary(result, args.plot, fps=args.fps)
+        print(f"Plot: {Path(args.plot).resolve()}")
+    return 0
+
+
+def add_parser(sub: Any) -> None:
+    ret = sub.add_parser("retarget", help="retarget a recording with one configuration")
+    ret.add_argument("--config", required=True, metavar="FILE",
+                     help="YAML configuration, or a shipped one such as position/"
+                          f"{DEMO_HAND}")
+    ret.add_argument("--input", required=True, metavar="MOTION",
+                     help="recording: .npy/.npz (N, 21, 3) or .csv (63 numbers per line)")
+    ret.add_argument("--output", metavar="OUT.npz",
+                     help="joint trajectories (default: <input name>_retargeted.npz here)")
+    ret.add_argument("--plot", metavar="OUT.png", help="also draw joint angles and errors")
+    ret.add_argument("--hand-frame", action="store_true",
+                     help="express the keypoints in the hand's own frame first")
+    ret.add_argument("--left", action="store_true",
+                     help="the recording is a left hand: mirror it (implies --hand-frame)")
+    ret.add_argument("--fps", type=float, default=None, help="frame rate, for the plot's time axis")
+    group = ret.add_mutually_exclusive_group()
+    group.add_argument("--progress", dest="progress", action="store_true", default=None,
+                       help="always show a progress bar")
+    group.add_argument("--no-progress", dest="progress", action="store_false",
+                       help="never show a progress bar")
+    ret.set_defaults(func=run)

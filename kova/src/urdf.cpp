@@ -265,6 +265,8 @@ MimicJointTable UrdfRobot::parse_mimic_joints() const {
 void UrdfRobot::rebuild_indices() {
   link_index.clear();
   joint_index.clear();
+  link_index.reserve(links.size());
+  joint_index.reserve(joints.size());
   for (std::size_t i = 0; i < links.size(); ++i) link_index.insert_or_assign(links[i].name, i);
   for (std::size_t i = 0; i < joints.size(); ++i) joint_index.insert_or_assign(joints[i].name, i);
 }

@@ -44,6 +44,10 @@ using Jacobian = Eigen::Matrix<double, 3, Eigen::Dynamic>;
 
 class KinematicData;
 
+// Sorts DOF joint candidates into the canonical order: the six dummy free joints first, then the
+// fixed joint order of a recognised hand, then every other joint in URDF order (stable).
+std::vector<JointSpec> reorder_dof_joints_like_pinocchio(std::vector<JointSpec> candidates);
+
 class KinematicModel {
  public:
   // Takes the robot by value. Fails with "No root link found", or when the joint graph has a
@@ -133,6 +137,7 @@ class KinematicModel {
 
   UrdfRobot urdf_;
   std::vector<JointSpec> dof_joints_;
+  std::vector<std::uint32_t> dof_sources_;  // per DOF joint: the entry of urdf_.joints it copies
   std::vector<std::pair<double, double>> joint_limits_;
   std::string root_link_;
   std::unordered_map<std::string, std::size_t> dof_joint_index_;
@@ -164,6 +169,8 @@ class KinematicData {
   Eigen::Vector3d link_position(std::size_t link) const;
   // Every link transform back to the identity, as after construction.
   void reset();
+  // True when this buffer has the sizes of `model`'s (made for it or for an identical robot).
+  bool is_sized_for(const KinematicModel& model) const;
 
  private:
   friend void forward_kinematics(const KinematicModel&, KinematicData&, std::span<const double>);

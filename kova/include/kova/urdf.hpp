@@ -60,8 +60,9 @@ struct GeometryElement {
 };
 struct VisualSpec : GeometryElement {
   std::string material;  // the material's name, empty when none is given
-  // The colour given inline, or else by the top-level <material> of that name (the later one
-  // when several share it); nullopt when there is none or it is not four numbers.
+  // The colour given inline, or else the first colour the document gives a material of that name
+  // (at the top level or inside another visual); nullopt when there is none. A colour is four
+  // finite numbers.
   std::optional<Rgba> rgba;
 };
 using CollisionSpec = GeometryElement;

@@ -1,22 +1,16 @@
 #include "kova/urdf.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <string>
-#include <system_error>
 #include <unordered_set>
 
 #include <pugixml.hpp>
 
 #include "numbers.hpp"
+#include "text_file.hpp"
 #include "urdf_geometry.hpp"
 #include "urdf_xml.hpp"
-#include "utf8.hpp"
 
 namespace kova {
 namespace {
@@ -29,34 +23,6 @@ constexpr std::size_t kMaxFileBytes = std::size_t{256} << 20;
 
 std::string read_failure(const std::string& description) {
   return "Failed to read URDF: " + description;
-}
-
-Result<std::string> read_whole_file(const std::filesystem::path& path) {
-  // Opened without blocking so that a FIFO nobody writes to reads as empty instead of hanging.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return fail(read_failure(std::generic_category().message(errno)));
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  std::string text;
-  std::string error;
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      error = std::generic_category().message(errno);
-      break;
-    }
-    if (got == 0) break;
-    if (text.size() + static_cast<std::size_t>(got) > kMaxFileBytes) {
-      error = "file is larger than 256 MiB";
-      break;
-    }
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  if (!error.empty()) return fail(read_failure(error));
-  if (!utf8::is_valid(text)) return fail(read_failure("stream did not contain valid UTF-8"));
-  return text;
 }
 
 // 1-based line and column (in characters) of a byte offset.
@@ -137,8 +103,8 @@ std::optional<std::string> doctype_error(std::string_view text, const pugi::xml_
 }  // namespace
 
 Result<UrdfRobot> UrdfRobot::from_file(const std::filesystem::path& path) {
-  auto text = read_whole_file(path);
-  if (!text) return fail(std::move(text.error()));
+  auto text = read_utf8_text_file(path, kMaxFileBytes);
+  if (!text) return fail(read_failure(text.error()));
   return from_str(*text);
 }
 

@@ -17,7 +17,8 @@ PY_PACKAGES := scikit-build-core numpy pytest matplotlib tqdm 'dask[distributed]
 BENCH_PY_PACKAGES := scikit-build-core numpy pin nlopt cmeel-urdfdom-headers
 
 .PHONY: all deps system-deps python-deps build test test-cpp test-python install-python \
-	demo sanitize bench-build bench bench-micro bench-smoke clean wheel wheel-check
+	demo sanitize bench-build bench bench-micro bench-smoke clean wheel wheel-check \
+	cpp-package-check
 
 all: build
 
@@ -119,6 +120,20 @@ wheel: system-deps python-deps
 # Installs the wheel into a fresh venv with the system libraries out of reach and runs the demo.
 wheel-check: wheel
 	PYTHON=$(PYTHON) bash packaging/check_wheel.sh
+
+# The C++ package as another project sees it: the test build installed under build/, and the
+# consumer in examples/cpp/ configured, built and run from a directory of its own.
+PACKAGE_PREFIX := $(abspath build/kova-install)
+CONSUMER_BUILD := build/cpp-consumer
+cpp-package-check: build
+	rm -rf $(PACKAGE_PREFIX) $(CONSUMER_BUILD)
+	cmake --install $(BUILD) --prefix $(PACKAGE_PREFIX)
+	cmake -S examples/cpp -B $(CONSUMER_BUILD) -DCMAKE_PREFIX_PATH=$(PACKAGE_PREFIX) \
+	  -DCMAKE_COMPILE_WARNING_AS_ERROR=$${KOVA_WERROR:-OFF}
+	cmake --build $(CONSUMER_BUILD) -j $(JOBS)
+	$(CONSUMER_BUILD)/kova_retarget_motion \
+	  python/kova_rs/resources/configs/vector/kova_compact_10dof.yml \
+	  python/kova_rs/resources/motions/demo_motion.npy
 
 clean:
 	rm -rf build

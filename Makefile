@@ -18,7 +18,7 @@ BENCH_PY_PACKAGES := scikit-build-core nanobind numpy pin nlopt cmeel-urdfdom-he
 
 .PHONY: all deps system-deps python-deps build test test-cpp test-python install-python typecheck \
 	stubs demo sanitize bench-build bench bench-micro bench-smoke clean wheel wheel-check \
-	wheel-portable wheel-aarch64 sdist test-python-wheels
+	wheel-portable wheel-aarch64 sdist test-python-wheels cpp-package-check
 
 all: build
 
@@ -168,6 +168,20 @@ test-python-wheels: wheel-portable
 # demo with NumPy 1 and 2.
 wheel-check: wheel wheel-portable
 	bash packaging/check_wheel.sh
+
+# The C++ package as another project sees it: the test build installed under build/, and the
+# consumer in examples/cpp/ configured, built and run from a directory of its own.
+PACKAGE_PREFIX := $(abspath build/kova-install)
+CONSUMER_BUILD := build/cpp-consumer
+cpp-package-check: build
+	rm -rf $(PACKAGE_PREFIX) $(CONSUMER_BUILD)
+	cmake --install $(BUILD) --prefix $(PACKAGE_PREFIX)
+	cmake -S examples/cpp -B $(CONSUMER_BUILD) -DCMAKE_PREFIX_PATH=$(PACKAGE_PREFIX) \
+	  -DCMAKE_COMPILE_WARNING_AS_ERROR=$${KOVA_WERROR:-OFF}
+	cmake --build $(CONSUMER_BUILD) -j $(JOBS)
+	$(CONSUMER_BUILD)/kova_retarget_motion \
+	  python/kova_rs/resources/configs/vector/kova_compact_10dof.yml \
+	  python/kova_rs/resources/motions/demo_motion.npy
 
 clean:
 	rm -rf build

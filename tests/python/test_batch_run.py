@@ -273,8 +273,11 @@ def test_a_recording_that_kills_its_worker_fails_alone(tmp_path):
     _check_outputs(tmp_path / "out", made)
 
 
+# The child acts on SIGINT even when this test runs with SIGINT ignored (a background job, some
+# CI runners), which a child would otherwise inherit.
 INTERRUPTIBLE = textwrap.dedent("""
-    import argparse, sys
+    import argparse, signal, sys
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     sys.path.insert(0, {tests!r})
     from batch_fakes import FAKE
     from kova_rs import batch

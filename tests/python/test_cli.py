@@ -1,5 +1,6 @@
 """The kova command line, run as a user would: in a subprocess."""
 
+import os
 import re
 import subprocess
 import sys
@@ -13,9 +14,9 @@ from tool_support import RESOURCES, config_path, urdf_path
 PNG = b"\x89PNG\r\n\x1a\n"
 
 
-def kova(*args, cwd=None):
+def kova(*args, cwd=None, timeout=600):
     return subprocess.run([sys.executable, "-m", "kova_rs", *map(str, args)], cwd=cwd,
-                          capture_output=True, text=True, timeout=600)
+                          capture_output=True, text=True, timeout=timeout)
 
 
 def assert_user_error(run, *fragments):
@@ -209,6 +210,39 @@ class TestUserMistakes:
         broken = tmp_path / "broken.urdf"
         broken.write_text("<robot name='x'><link name='a'></robot>")
         assert_user_error(kova("info", broken), "broken.urdf", "not valid XML")
+
+
+class TestHostileFiles:
+    """Files that once blocked the command or ended it with a traceback."""
+
+    @pytest.fixture
+    def motion(self, tmp_path):
+        path = tmp_path / "m.npy"
+        np.save(path, np.load(RESOURCES / "motions" / "demo_motion.npy")[:3])
+        return path
+
+    @pytest.mark.parametrize("make, fragment", [
+        (lambda p: os.mkfifo(p / "in.npy"), "is a named pipe, not a motion file"),
+        (lambda p: (p / "in.npy").symlink_to(p / "in.npy"), "is a loop of symbolic links"),
+        (lambda p: (p / "in.npy").write_bytes(b"\x93NUMPY\x01\x00\x40\x00" +
+                                              b"{'descr': ('<f8',".ljust(63) + b"\n"),
+         "has a damaged .npy header"),
+    ])
+    def test_bad_inputs_are_one_line_errors(self, tmp_path, make, fragment):
+        make(tmp_path)
+        assert_user_error(kova("retarget", "--config", "position/kova_compact_10dof", "--input",
+                               tmp_path / "in.npy", "--output", tmp_path / "q.npz", timeout=60),
+                          "in.npy", fragment)
+
+    def test_outputs_that_are_not_files_are_refused_before_retargeting(self, tmp_path, motion):
+        os.mkfifo(tmp_path / "pipe.npz")
+        (tmp_path / "full.png").symlink_to("/dev/full")
+        base = ("retarget", "--config", "position/kova_compact_10dof", "--input", motion)
+        assert_user_error(kova(*base, "--output", tmp_path / "pipe.npz", timeout=60),
+                          "pipe.npz", "exists and is a named pipe")
+        assert_user_error(kova(*base, "--output", tmp_path / "q.npz", "--plot",
+                               tmp_path / "full.png"), "full.png", "is a character device")
+        assert not (tmp_path / "q.npz").exists()
 
 
 class TestInfo:

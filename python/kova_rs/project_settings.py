@@ -48,7 +48,7 @@ def parse_kova_section(lines: Iterable[tuple[int, str]], source: object) -> Proj
     section: list[str] = []
     solver: str | None = None
     indent: int | None = None  # of the section's first-level entries
-    found = inside = False
+    inside = False
     for number, line in lines:
         where = f"{source}: line {number}"
         text = line.rstrip()
@@ -60,9 +60,7 @@ def parse_kova_section(lines: Iterable[tuple[int, str]], source: object) -> Proj
             match = _SECTION.fullmatch(text)
             if match is None:
                 continue
-            if found:
-                raise ValueError(f"{where}: a second kova: section")
-            found = inside = True
+            inside = True  # the YAML reader refuses a second one
             section.append(text)
             solver = _solver_in(_FLOW_SOLVER.search(match.group(1)), where)
             continue

@@ -270,7 +270,7 @@ class Retargeter:
                     f"fixed_qpos must have shape ({self.fixed_dof},) or ({n}, {self.fixed_dof}),"
                     f" got {tuple(fixed.shape)}"
                 )
-        rows = self._rows(kp).reshape(n, -1)
+        rows = self._rows(kp).reshape(n, 3 * self._tasks.size)  # also for zero frames
         qpos = np.empty((n, self.dof))
         frames = range(n)
         if progress:

@@ -89,24 +89,28 @@ def _read_csv(path: Path, handle: IO[bytes]) -> np.ndarray:
         if not stripped or stripped.startswith("#"):
             continue
         fields = stripped.replace(",", " ").replace(";", " ").split()
-        values = _numbers(fields)
-        if None in values:
-            if first and all(v is None for v in values):
-                first = False
-                continue  # a header line of column names
-            word = fields[values.index(None)]
-            raise FileProblem(path, f"line {number} holds something that is not a number "
-                                    f"({word[:40]!r})")
-        first = False
-        if len(values) != VALUES:
-            raise FileProblem(path, f"line {number} has {len(values)} numbers, expected {VALUES}")
-        if count == MAX_FRAMES:
-            raise FileProblem(path, f"holds more than {MAX_FRAMES} frames; recordings are read "
-                                    f"up to {MAX_FRAMES} frames")
         if count == len(frames):
             frames = np.concatenate([frames, np.empty_like(frames)])
-        frames[count] = values
+        try:
+            if len(fields) != VALUES:
+                raise ValueError
+            frames[count] = fields  # NumPy parses the numbers
+        except ValueError:
+            values = _numbers(fields)
+            if None in values:
+                if first and all(v is None for v in values):
+                    first = False
+                    continue  # a header line of column names
+                word = fields[values.index(None)]
+                raise FileProblem(path, f"line {number} holds something that is not a number "
+                                        f"({word[:40]!r})") from None
+            raise FileProblem(path, f"line {number} has {len(values)} numbers, expected "
+                                    f"{VALUES}") from None
+        first = False
         count += 1
+        if count > MAX_FRAMES:
+            raise FileProblem(path, f"holds more than {MAX_FRAMES} frames; recordings are read "
+                                    f"up to {MAX_FRAMES} frames")
     return frames[:count]
 
 

@@ -33,8 +33,12 @@ def without(monkeypatch, *modules):
         monkeypatch.setitem(sys.modules, module, None)  # the import raises ImportError
 
 
-def test_without_tqdm_progress_is_a_plain_counter_and_retargeting_is_unchanged(monkeypatch):
+def test_with_tqdm_progress_is_a_tqdm_bar():
+    pytest.importorskip("tqdm", reason="progress bars need the progress extra (tqdm)")
     assert isinstance(progress.progress(3, Terminal(), True), progress.TqdmProgress)
+
+
+def test_without_tqdm_progress_is_a_plain_counter_and_retargeting_is_unchanged(monkeypatch):
     keypoints = np.load(RESOURCES / "motions" / "demo_motion.npy")[:5]
     config = config_path("position", "kova_compact_10dof")
     expected = Retargeter.from_config(config).retarget_sequence(keypoints).qpos

@@ -5,7 +5,8 @@ Config keys: ``dof``; ``delay`` seconds per recording; ``log`` a file that gets 
 retargeted recording; ``builds`` a file that gets one line per retargeter built; ``pid_dir`` where
 a worker announces the recording it works on; ``die_on`` a recording name whose retargeting kills
 the worker process; ``stall_after`` a count of lines in ``log`` from which recordings take a
-minute (a run that only an interrupt ends); ``invalid`` makes building fail like a bad configuration.
+minute (a run that only an interrupt ends); ``invalid`` makes building fail like a bad
+configuration.
 """
 
 from __future__ import annotations

@@ -13,8 +13,10 @@ BENCH_PY := $(BENCH_VENV)/bin/python
 APT_PACKAGES := g++ make cmake pkg-config git python3 python3-venv python3-dev \
 	libnlopt-dev libyaml-dev libpugixml-dev libeigen3-dev libgtest-dev libbenchmark-dev openssl
 PY_PACKAGES := scikit-build-core nanobind numpy pytest matplotlib tqdm 'dask[distributed]' mypy ruff
-# The benchmark's yardstick (pinocchio, NLopt's Python binding) and pinocchio's C++ headers.
-BENCH_PY_PACKAGES := scikit-build-core nanobind numpy pin nlopt cmeel-urdfdom-headers
+# The benchmark's yardstick (pinocchio, NLopt's Python binding), pinocchio's C++ headers, and the
+# solvers the solver table measures kova against (mink on MuJoCo with the daqp QP solver, scipy).
+BENCH_PY_PACKAGES := scikit-build-core nanobind numpy pin nlopt cmeel-urdfdom-headers \
+	scipy mink mujoco daqp
 
 .PHONY: all deps system-deps python-deps build test test-cpp test-python install-python typecheck \
 	stubs demo sanitize bench-build bench bench-micro bench-smoke clean wheel wheel-check \
@@ -84,17 +86,19 @@ bench-build: system-deps
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 
 # The benchmark's own virtual environment: the Python baseline's packages and kova_rs.
-$(BENCH_VENV)/.ready:
+$(BENCH_VENV)/.ready: Makefile
 	$(PYTHON) -m venv $(BENCH_VENV)
 	$(BENCH_PY) -m pip install -q --upgrade pip
 	$(BENCH_PY) -m pip install -q $(BENCH_PY_PACKAGES)
 	touch $@
 
-# kova (Python and C++ API) against the solver's floor and the Python baseline: one table.
+# kova (Python and C++ API) against the solver's floor and the Python baseline: one table; then
+# kova's two solvers against mink and scipy on pinocchio: another.
 bench: system-deps $(BENCH_VENV)/.ready
 	$(MAKE) bench-build
 	$(BENCH_PY) -m pip install -q --no-build-isolation .
 	$(BENCH_PY) bench/run_bench.py --build $(BENCH_BUILD) --baseline-repetitions 1
+	$(BENCH_PY) bench/solver_table.py --build $(BENCH_BUILD)
 
 # Every Google Benchmark binary of the bench build, one after the other.
 bench-micro: bench-build
@@ -108,6 +112,7 @@ bench-smoke: build install-python
 	  $$b --benchmark_min_time=0.0001 >/dev/null || exit 1; done
 	$(BUILD)/bench/lm_compare 3 >/dev/null
 	$(PY) bench/run_bench.py --build $(BUILD) --smoke
+	$(PY) bench/solver_table.py --build $(BUILD) --smoke
 	$(PY) bench/core_sequence_bench.py --frames 20 --repeat 1
 
 # Retargets the shipped demo motion onto a shipped hand with each method; plots and

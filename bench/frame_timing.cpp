@@ -23,31 +23,13 @@
 
 #include "kova/retargeting_config.hpp"
 #include "kova/seq_retarget.hpp"
+#include "rows_file.hpp"
 #include "solver_tap.hpp"
 
 namespace {
 
-struct Motion {
-  std::size_t frames = 0;
-  std::size_t width = 0;
-  std::vector<double> values;
-  std::span<const double> row(std::size_t i) const { return {values.data() + i * width, width}; }
-};
-
-Motion read_motion(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  std::uint64_t header[2] = {0, 0};
-  in.read(reinterpret_cast<char*>(header), sizeof header);
-  if (!in || header[0] == 0 || header[1] == 0 || header[0] > 10'000'000 || header[1] > 10'000) {
-    throw std::runtime_error(std::string("bad motion file ") + path);
-  }
-  Motion m{header[0], header[1], {}};
-  m.values.resize(m.frames * m.width);
-  in.read(reinterpret_cast<char*>(m.values.data()),
-          static_cast<std::streamsize>(m.values.size() * sizeof(double)));
-  if (!in) throw std::runtime_error(std::string("short motion file ") + path);
-  return m;
-}
+using kova_bench::Motion;
+using kova_bench::read_motion;
 
 kova::SeqRetargeting build(const char* config_path) {
   auto config = kova::RetargetingConfig::load_from_file(config_path);

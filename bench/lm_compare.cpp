@@ -47,18 +47,6 @@ struct Times {
   }
 };
 
-std::vector<double> clamped(const std::vector<double>& q,
-                            const std::vector<std::pair<double, double>>& limits) {
-  std::vector<double> w(std::min(q.size(), limits.size()));
-  for (std::size_t i = 0; i < w.size(); ++i) {
-    double v = q[i];
-    if (std::isnan(v) || v < limits[i].first) v = limits[i].first;
-    if (std::isnan(v) || v > limits[i].second) v = limits[i].second;
-    w[i] = v;
-  }
-  return w;
-}
-
 void run(const Problem& p, bool reachable) {
   kova::SeqRetargeting slsqp = build(p.config);
   kova::SeqRetargeting lm = build(p.config);

@@ -8,6 +8,7 @@
 //   configuration, turned into reference rows by the core's reference map.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -71,6 +72,19 @@ inline double objective_at(kova::OptimizerBase& opt, const std::vector<double>& 
     return kova::ObjectiveProbe::value(*v, x);
   }
   return kova::ObjectiveProbe::value(dynamic_cast<kova::DexPilotOptimizer&>(opt), x);
+}
+
+// The warm start SeqRetargeting gives the next frame: the last solution inside the limits.
+inline std::vector<double> clamped(const std::vector<double>& q,
+                                   const std::vector<std::pair<double, double>>& limits) {
+  std::vector<double> w(std::min(q.size(), limits.size()));
+  for (std::size_t i = 0; i < w.size(); ++i) {
+    double v = q[i];
+    if (std::isnan(v) || v < limits[i].first) v = limits[i].first;
+    if (std::isnan(v) || v > limits[i].second) v = limits[i].second;
+    w[i] = v;
+  }
+  return w;
 }
 
 inline bool is_tip(const std::string& link) {

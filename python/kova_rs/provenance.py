@@ -38,9 +38,11 @@ def file_sha256(path: str | os.PathLike[str], what: str, limit: int) -> str:
     return digest.hexdigest()
 
 
-def describe_config(path: str | os.PathLike[str]) -> dict[str, str]:
+def describe_config(path: str | os.PathLike[str], solver: str | None = None) -> dict[str, str]:
     """kova's version, the solver and the configuration and robot hashes of a configuration
-    file. Raises ValueError ``FILE: PROBLEM`` when the file cannot be read or is not one."""
+    file. ``solver``: the one chosen over the configuration's (as ``Retargeter.from_config``
+    takes it); None records the configuration's own choice. Raises ValueError ``FILE: PROBLEM``
+    when the file cannot be read or is not one."""
     from kova_rs import _core
 
     with open_regular(path, "configuration file", CONFIG_LIMIT) as handle:
@@ -48,7 +50,7 @@ def describe_config(path: str | os.PathLike[str]) -> dict[str, str]:
     try:
         text = data.decode("utf-8")
         canonical = _core.canonical_config(text)
-        solver = _core.config_solver(text)
+        chosen = _core.config_solver(text) if solver is None else solver
         urdf = _core.config_urdf_file(os.fspath(path))
     except UnicodeDecodeError:
         raise FileProblem(path, "is not UTF-8 text") from None
@@ -56,7 +58,7 @@ def describe_config(path: str | os.PathLike[str]) -> dict[str, str]:
         raise FileProblem(path, str(err)) from None
     return {
         "kova_version": kova_version(),
-        "solver": solver,
+        "solver": chosen,
         "config_sha256": _sha256(canonical.encode()),
         "urdf_sha256": file_sha256(urdf, "URDF file", URDF_LIMIT),
     }

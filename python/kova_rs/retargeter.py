@@ -34,6 +34,9 @@ from kova_rs.shipped import resources_dir, shipped_config, shipped_hands  # noqa
 
 FloatArray = npt.NDArray[np.float64]
 LANDMARKS = _core.LANDMARKS
+#: the solvers a Retargeter can use (the core's names for them), and the one used unless chosen
+SOLVERS = ("slsqp", "lm")
+DEFAULT_SOLVER = "slsqp"
 #: frames per native call when a progress bar is shown
 _PROGRESS_CHUNK = 64
 #: a configuration file is a few kilobytes; anything far larger is not one
@@ -46,6 +49,14 @@ _CONFIG_FIELDS = (
     "huber_delta", "project_dist", "escape_dist", "has_joint_limits", "ignore_mimic_joint",
     "low_pass_alpha",
 )
+
+
+def check_solver(solver: str | None) -> None:
+    """ConfigError naming the valid choices unless ``solver`` is one of SOLVERS or None."""
+    if solver is not None and solver not in SOLVERS:
+        shown = repr(solver) if isinstance(solver, str) else type(solver).__name__
+        raise _core.ConfigError(f"solver: unknown solver {shown}; valid solvers: "
+                                f"{', '.join(SOLVERS)}")
 
 
 def _config_text(path: Path) -> str:
@@ -104,12 +115,14 @@ class Retargeter:
     threads (calls on one object are serialised); distinct objects solve in parallel.
     """
 
-    def __init__(self, config: _native.RetargetingConfig, *, solver: str = "slsqp") -> None:
+    def __init__(self, config: _native.RetargetingConfig, *, solver: str = DEFAULT_SOLVER
+                 ) -> None:
         if not isinstance(config, _native.RetargetingConfig):
             raise TypeError(
                 f"expected a RetargetingConfig, got {type(config).__name__}; "
                 "use Retargeter.from_config for files"
             )
+        check_solver(solver)
         self._config = config
         self._method = config.type_
         fields: dict[str, Any] = {key: getattr(config, key) for key in _CONFIG_FIELDS}
@@ -117,17 +130,21 @@ class Retargeter:
         self._joint_names = list(self._core.joint_names)
 
     @classmethod
-    def from_config(cls, config: str | os.PathLike[str] | _native.RetargetingConfig
-                    ) -> Retargeter:
+    def from_config(cls, config: str | os.PathLike[str] | _native.RetargetingConfig,
+                    solver: str | None = None) -> Retargeter:
         """From a ``RetargetingConfig`` or the path (str or PathLike) of a YAML file.
 
         A file is checked strictly first: a misspelt or unknown key, a value of the wrong kind
         (``scaling_factor: '3.0'``, ``has_joint_limits: no``), a name its robot does not have,
         all raise :class:`kova_rs.ConfigError` naming the key, what was found and what is
-        expected. Its ``kova:`` section may choose the solver (``kova: {solver: slsqp}``).
+        expected. Its ``kova:`` section may choose the solver (``kova: {solver: lm}``).
+
+        ``solver``: ``"slsqp"`` or ``"lm"`` overrides the file's choice; None keeps it (and
+        for a ``RetargetingConfig``, which has no ``kova:`` section, means the default).
         """
+        check_solver(solver)
         if isinstance(config, _native.RetargetingConfig):
-            return cls(config)
+            return cls(config) if solver is None else cls(config, solver=solver)
         if not isinstance(config, (str, os.PathLike)):
             raise TypeError(
                 f"expected a RetargetingConfig or a path, got {type(config).__name__}"
@@ -136,7 +153,7 @@ class Retargeter:
         text = _config_text(path)
         try:
             _core.check_config_text(text)
-            solver = _core.config_solver(text)
+            chosen = _core.config_solver(text)
         except _core.ConfigError as err:
             raise _core.ConfigError(f"{path}: {err}") from None
         try:
@@ -144,7 +161,7 @@ class Retargeter:
         except ValueError as err:
             raise _core.ConfigError(str(err)) from None
         try:
-            return cls(native, solver=solver)
+            return cls(native, solver=chosen if solver is None else solver)
         except _core.ConfigError as err:
             raise _core.ConfigError(f"{path}: {err}") from None
 

@@ -74,7 +74,7 @@ class FakeRetargeter:
         return SimpleNamespace(qpos=qpos, joint_names=list(self.joint_names), errors=errors)
 
 
-def build(config: str) -> FakeRetargeter:
+def build(config: str, solver: str | None = None) -> FakeRetargeter:
     settings = json.loads(Path(config).read_text(encoding="utf-8"))
     if settings.get("invalid"):
         raise ValueError("target_link_names and target_link_human_indices differ in length")
@@ -82,10 +82,10 @@ def build(config: str) -> FakeRetargeter:
     return FakeRetargeter(settings)
 
 
-def describe(config: str) -> dict[str, str]:
-    """Provenance of a stand-in configuration: the hash of its file."""
+def describe(config: str, solver: str | None = None) -> dict[str, str]:
+    """Provenance of a stand-in configuration: the hash of its file, the solver chosen."""
     digest = hashlib.sha256(Path(config).read_bytes()).hexdigest()
-    return {"solver": "fake", "config_sha256": digest, "urdf_sha256": ""}
+    return {"solver": solver or "fake", "config_sha256": digest, "urdf_sha256": ""}
 
 
 FAKE = Backend(load=load, build=build, describe=describe)

@@ -21,6 +21,7 @@ from kova_rs.batch.jobs import (
     BatchUsageError,
 )
 from kova_rs.batch.runner import run_batch
+from kova_rs.cli.common import add_solver_argument
 
 EXIT_INTERRUPTED, EXIT_TERMINATED = 130, 143
 
@@ -63,6 +64,7 @@ def configure_parser(parser: argparse.ArgumentParser) -> argparse.ArgumentParser
                         help="redo every recording, also those with a complete output")
     parser.add_argument("--no-progress", dest="progress", action="store_false",
                         help="no progress bar")
+    add_solver_argument(parser)
     dask = parser.add_argument_group("Dask cluster (needs kova_rs[dask])")
     dask.add_argument("--scheduler", default=None, metavar="ADDRESS",
                       help="run on the Dask cluster at ADDRESS (tls://host:8786, or tcp:// on a "
@@ -129,7 +131,8 @@ def run(args: argparse.Namespace, backend: Backend = DEFAULT_BACKEND) -> int:
                                 workers=args.workers, scheduler=args.scheduler, backend=backend,
                                 progress=args.progress, force=getattr(args, "force", False),
                                 tls=tls, connect_timeout=getattr(args, "connect_timeout",
-                                                                 CONNECT_TIMEOUT))
+                                                                 CONNECT_TIMEOUT),
+                                solver=getattr(args, "solver", None))
     except BatchUsageError as exc:
         print(f"kova batch: error: {exc}", file=sys.stderr)
         return EXIT_USAGE

@@ -35,28 +35,29 @@ class _FreshSequence:
     """Retargets each recording as a sequence of its own, so that a result never depends on which
     recordings the worker did before. The configuration is read once; each recording gets a new
     sequence built from it (well under a millisecond), because a sequence's low-pass filter keeps
-    its history across ``reset()`` and would blend the previous recording into the next one."""
+    its history across ``reset()`` and would blend the previous recording into the next one.
+    The solver is resolved once, as ``Retargeter.from_config`` does (``solver`` over the file's
+    ``kova:`` section), and every sequence uses it."""
 
-    def __init__(self, config: str):
-        from kova_rs import _native
+    def __init__(self, config: str, solver: str | None):
         from kova_rs.retargeter import Retargeter
 
         self.make = Retargeter
-        self.config = _native.RetargetingConfig.from_file(config)
-        self.make(self.config)  # a configuration that does not build fails here, once
+        first = Retargeter.from_config(config, solver=solver)  # a bad configuration fails here
+        self.config, self.solver = first.config, first.solver
 
     def __call__(self, keypoints: np.ndarray) -> Any:
-        return self.make(self.config).retarget_sequence(keypoints)
+        return self.make(self.config, solver=self.solver).retarget_sequence(keypoints)
 
 
-def _build_retargeter(config: str) -> RetargetFn:
-    return _FreshSequence(config)
+def _build_retargeter(config: str, solver: str | None) -> RetargetFn:
+    return _FreshSequence(config, solver)
 
 
-def _describe_config(config: str) -> dict[str, str]:
+def _describe_config(config: str, solver: str | None) -> dict[str, str]:
     from kova_rs.provenance import describe_config
 
-    return describe_config(config)
+    return describe_config(config, solver)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -65,15 +66,16 @@ class Backend:
     configuration's provenance is.
 
     All three are module-level functions so that the backend pickles into worker processes.
-    ``build(config)`` returns a function that retargets one whole recording ``(N, 21, 3)`` and
-    returns an object with ``qpos`` (N, dof), ``joint_names`` and ``errors`` (N, targets).
-    ``describe(config)`` returns the provenance entries of results made with it (solver and
-    hashes, see :mod:`kova_rs.provenance`).
+    ``build(config, solver)`` returns a function that retargets one whole recording
+    ``(N, 21, 3)`` and returns an object with ``qpos`` (N, dof), ``joint_names`` and ``errors``
+    (N, targets). ``describe(config, solver)`` returns the provenance entries of results made
+    with it (the solver used and hashes, see :mod:`kova_rs.provenance`). ``solver`` is the run's
+    choice over the configuration's, or None for the configuration's own.
     """
 
     load: Callable[[str], np.ndarray] = _load_motion
-    build: Callable[[str], RetargetFn] = _build_retargeter
-    describe: Callable[[str], dict[str, str]] = _describe_config
+    build: Callable[[str, str | None], RetargetFn] = _build_retargeter
+    describe: Callable[[str, str | None], dict[str, str]] = _describe_config
 
 
 DEFAULT_BACKEND = Backend()
@@ -109,6 +111,7 @@ class RunSettings:
     output_root: str  #: absolute path of the output folder
     marker: str = ""  #: a file in the output folder that workers must see (Dask), or ""
     force: bool = False  #: redo every recording, complete outputs too
+    solver: str | None = None  #: the solver chosen over the configuration's, or None
 
     @property
     def retargeter_key(self) -> tuple[Any, ...]:

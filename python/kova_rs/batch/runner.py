@@ -56,12 +56,13 @@ def _default_workers() -> int:
         return os.cpu_count() or 1
 
 
-def _check_config(config: str, shown: object, backend: Backend) -> dict[str, str]:
+def _check_config(config: str, shown: object, backend: Backend, solver: str | None
+                  ) -> dict[str, str]:
     """Builds the configuration once (a bad one fails here, not once per recording) and returns
     the provenance of results made with it."""
     try:
-        backend.build(config)
-        return {"kova_version": kova_version()} | backend.describe(config)
+        backend.build(config, solver)
+        return {"kova_version": kova_version()} | backend.describe(config, solver)
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as exc:
@@ -72,7 +73,8 @@ def run_batch(config: str | os.PathLike[str], inputs: str | os.PathLike[str],
               output: str | os.PathLike[str], *, workers: int | None = None,
               scheduler: str | None = None, backend: Backend = DEFAULT_BACKEND,
               progress: bool = True, force: bool = False, tls: TlsFiles = NO_TLS,
-              connect_timeout: float = CONNECT_TIMEOUT, err: TextIO | None = None) -> Summary:
+              connect_timeout: float = CONNECT_TIMEOUT, err: TextIO | None = None,
+              solver: str | None = None) -> Summary:
     """Retargets every recording under ``inputs`` into ``output``; returns the summary.
 
     A recording whose output is complete and was made by exactly this (kova version, solver,
@@ -80,12 +82,13 @@ def run_batch(config: str | os.PathLike[str], inputs: str | os.PathLike[str],
     for a mistake in the request (missing directories, a config that does not build, no
     recordings, an output folder in use by another batch, an unreachable scheduler, a Dask
     worker that does not see the files) before any output is written, or when the mistake shows.
+    ``solver`` ("slsqp" or "lm") overrides the configuration's ``kova: {solver: ...}``.
     """
     err = sys.stderr if err is None else err
     check_paths(os.fspath(config), os.fspath(inputs), os.fspath(output))
     # Absolute paths: Dask workers (and anything else) resolve them the same way as this client.
     config_path, inputs_path, output_path = (os.path.abspath(p) for p in (config, inputs, output))
-    provenance = _check_config(config_path, config, backend)
+    provenance = _check_config(config_path, config, backend, solver)
     found = discover(inputs_path, output_path)
     if not found.jobs and not found.failures:
         raise BatchUsageError(f"no recordings ({', '.join(RECORDING_SUFFIXES)}) under {inputs}")
@@ -117,7 +120,8 @@ def run_batch(config: str | os.PathLike[str], inputs: str | os.PathLike[str],
         with OutputFolderLock(output_path) as lock:
             for failure in found.failures:
                 report(failure)
-            run = RunSettings(config_path, backend, provenance, output_path, force=force)
+            run = RunSettings(config_path, backend, provenance, output_path, force=force,
+                              solver=solver)
             if scheduler:
                 run = dataclasses.replace(run, marker=lock.place_marker())
                 run_dask(jobs, run, scheduler, report, tls=tls, timeout=connect_timeout,

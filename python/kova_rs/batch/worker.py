@@ -34,7 +34,7 @@ def _retargeter_for(run: RunSettings) -> RetargetFn:
         cache = _local.retargeters = {}
     key = run.retargeter_key
     if key not in cache:
-        cache[key] = run.backend.build(run.config)
+        cache[key] = run.backend.build(run.config, run.solver)
     return cache[key]
 
 

@@ -42,14 +42,24 @@ def find_config(value: str) -> Path:
     return shipped
 
 
-def load_retargeter(config_path: Path) -> Retargeter:
-    """Read and build a configuration; every failure names the configuration file."""
+def add_solver_argument(parser: argparse.ArgumentParser) -> None:
+    """``--solver``, the same on every command that retargets."""
+    from kova_rs.retargeter import SOLVERS
+
+    parser.add_argument("--solver", choices=SOLVERS, default=None,
+                        help="the solver of every frame (default: the configuration's "
+                             "'kova: {solver: ...}', else slsqp)")
+
+
+def load_retargeter(config_path: Path, solver: str | None = None) -> Retargeter:
+    """Read and build a configuration; every failure names the configuration file. ``solver``
+    overrides the configuration's choice."""
     from kova_rs.retargeter import Retargeter
 
     if config_path.is_dir():
         raise UserError(f"{config_path}: is a directory, not a configuration file")
     try:
-        return Retargeter.from_config(config_path)
+        return Retargeter.from_config(config_path, solver=solver)
     except (ValueError, RuntimeError, TypeError, OSError) as err:
         message = one_line(err)
         named = message.startswith(f"{config_path}: ")
@@ -99,12 +109,12 @@ def plots_available() -> bool:
     return available("matplotlib")
 
 
-def made_by(config_path: Path, motion: Any) -> dict[str, str]:
-    """The provenance of a result of ``motion`` retargeted with ``config_path``."""
+def made_by(config_path: Path, motion: Any, solver: str) -> dict[str, str]:
+    """The provenance of a result of ``motion`` retargeted with ``config_path`` by ``solver``."""
     from kova_rs.provenance import describe_config, input_sha256
 
     try:
-        return describe_config(config_path) | {"input_sha256": input_sha256(motion)}
+        return describe_config(config_path, solver) | {"input_sha256": input_sha256(motion)}
     except ValueError as err:
         message = one_line(err)
         raise UserError(message if message.startswith(str(config_path))

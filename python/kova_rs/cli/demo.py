@@ -12,6 +12,7 @@ from kova_rs.cli.common import (
     DEMO_HAND,
     METHODS,
     UserError,
+    add_solver_argument,
     load_retargeter,
     made_by,
     one_line,
@@ -51,10 +52,11 @@ def run(args: argparse.Namespace) -> int:
     written: list[Any] = []
     for method in METHODS:
         config = shipped_config(method, args.hand)
-        retargeter = load_retargeter(config)
+        retargeter = load_retargeter(config, args.solver)
         result = retarget(retargeter, motion, config, progress=not args.quiet and tty())
         stem = out / f"{args.hand}_{method}"
-        written.append(save(stem.with_suffix(".npz"), result, made_by(config, motion)))
+        written.append(save(stem.with_suffix(".npz"), result,
+                            made_by(config, motion, retargeter.solver)))
         if can_plot:
             try:
                 written.append(plots.plot_joint_angles(result, f"{stem}_joints.png",
@@ -68,7 +70,7 @@ def run(args: argparse.Namespace) -> int:
                 raise UserError(one_line(err)) from None
         what = "distance to keypoints" if method == "position" else "vector error"
         print(f"  {method:9s} {result.qpos.shape[1]} joints, mean {what} "
-              f"{1000 * result.mean_error:.1f} mm")
+              f"{1000 * result.mean_error:.1f} mm ({retargeter.solver})")
     if not can_plot and not args.no_plots:
         print(f"  (plots skipped: {install_hint('matplotlib')})")
     print(f"Wrote {len(written)} files to {out.resolve()}:")
@@ -85,4 +87,5 @@ def add_parser(sub: Any) -> None:
                       help=f"shipped hand to drive (default: {DEMO_HAND}; see 'kova hands')")
     demo.add_argument("--quiet", action="store_true", help="no progress bar")
     demo.add_argument("--no-plots", action="store_true", help="write the trajectories only")
+    add_solver_argument(demo)
     demo.set_defaults(func=run)

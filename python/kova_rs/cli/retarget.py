@@ -10,6 +10,7 @@ from typing import Any
 from kova_rs.cli.common import (
     DEMO_HAND,
     UserError,
+    add_solver_argument,
     check_output,
     find_config,
     load_motion,
@@ -36,15 +37,15 @@ def run(args: argparse.Namespace) -> int:
         if not plots_available():
             raise UserError(f"{args.plot}: {install_hint('matplotlib')}")
     motion = load_motion(source, args.hand_frame, args.left)
-    retargeter = load_retargeter(config_path)
+    retargeter = load_retargeter(config_path, args.solver)
     progress = args.progress if args.progress is not None else (len(motion) >= 300 and tty())
     if args.progress and not available("tqdm"):
         print(f"kova: warning: {install_hint('tqdm')}", file=sys.stderr)
         progress = False
     result = retarget(retargeter, motion, source, progress)
-    save(output, result, made_by(config_path, motion))
+    save(output, result, made_by(config_path, motion, retargeter.solver))
     print(f"Retargeted {len(result)} frames with {config_path} "
-          f"({result.method}, {len(result.joint_names)} joints): mean error "
+          f"({result.method}, {len(result.joint_names)} joints, {retargeter.solver}): mean error "
           f"{1000 * result.mean_error:.1f} mm")
     print(f"Joint trajectories: {output.resolve()}")
     if args.plot:
@@ -76,4 +77,5 @@ def add_parser(sub: Any) -> None:
                        help="always show a progress bar")
     group.add_argument("--no-progress", dest="progress", action="store_false",
                        help="never show a progress bar")
+    add_solver_argument(ret)
     ret.set_defaults(func=run)

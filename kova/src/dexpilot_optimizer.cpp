@@ -3,6 +3,8 @@
 #include <cmath>
 #include <utility>
 
+#include "kova/dexpilot_vectors.hpp"
+
 namespace kova {
 namespace {
 
@@ -16,32 +18,26 @@ constexpr double kOtherPairWeight = 400.0;
 constexpr double kDirectionEpsilon = 1e-6;
 
 RobotWrapper require_finger_count(RobotWrapper robot, std::size_t finger_count) {
-  if (finger_count < 2 || finger_count > 5) throw InternalFault("DexPilot requires 2-5 fingers");
+  if (finger_count < kDexPilotMinFingers || finger_count > kDexPilotMaxFingers) {
+    throw InternalFault("DexPilot requires 2-5 fingers");
+  }
   return robot;
 }
 
-// Link 0 is the wrist, links 1..n the finger tips. Finger pairs (Fi - Fj, i < j) come first,
-// then the wrist vectors (Fi - W).
 struct VectorSet {
   std::vector<std::string> origins;
   std::vector<std::string> tasks;
 };
 
+// Link names of the vector set; link 0 is the wrist, links 1..n the finger tips.
 VectorSet dexpilot_vectors(const std::vector<std::string>& finger_tip_link_names,
                            const std::string& wrist_link_name) {
   std::vector<std::string> links{wrist_link_name};
   links.insert(links.end(), finger_tip_link_names.begin(), finger_tip_link_names.end());
-  const std::size_t n = finger_tip_link_names.size();
   VectorSet set;
-  for (std::size_t i = 1; i < n; ++i) {
-    for (std::size_t j = i + 1; j <= n; ++j) {
-      set.tasks.push_back(links[i]);
-      set.origins.push_back(links[j]);
-    }
-  }
-  for (std::size_t i = 1; i <= n; ++i) {
-    set.tasks.push_back(links[i]);
-    set.origins.push_back(links[0]);
+  for (const DexPilotVector& vector : dexpilot_vector_pairs(finger_tip_link_names.size())) {
+    set.tasks.push_back(links[vector.task]);
+    set.origins.push_back(links[vector.origin]);
   }
   return set;
 }
@@ -142,6 +138,7 @@ void DexPilotOptimizer::prepare(std::span<const double> ref_value,
 std::vector<double> DexPilotOptimizer::retarget(std::span<const double> ref_value,
                                                 std::span<const double> fixed_qpos,
                                                 std::span<const double> last_qpos) {
+  clear_report();
   prepare(ref_value, fixed_qpos, last_qpos);
   return solve_with({kMaxEvaluations, kFtolAbs}, *this);
 }

@@ -217,6 +217,14 @@ std::vector<double> OptimizerBase::solve(const SolverLimits& limits,
   SlsqpRun run = solve_slsqp(start_, data_.lower_bounds, data_.upper_bounds, limits.max_evaluations,
                              limits.ftol_abs, objective, context);
   last_evaluation_count_ = run.evaluations;
+  last_report_ = SolveReport{
+      .solver = SolverKind::Slsqp,
+      .status = run.status,
+      .stop_reason = slsqp_stop_reason(run.status),
+      .iterations = run.evaluations,
+      .evaluations = run.evaluations,
+      .objective = run.objective,
+  };
   return std::move(run.x);
 }
 

@@ -57,6 +57,7 @@ void PositionOptimizer::prepare(std::span<const double> ref_value,
 std::vector<double> PositionOptimizer::retarget(std::span<const double> ref_value,
                                                 std::span<const double> fixed_qpos,
                                                 std::span<const double> last_qpos) {
+  clear_report();
   prepare(ref_value, fixed_qpos, last_qpos);
   return solve_with({kMaxEvaluations, kFtolAbs}, *this);
 }

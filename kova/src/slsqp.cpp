@@ -86,6 +86,8 @@ SlsqpRun solve_slsqp(std::span<const double> start, std::span<const double> lowe
   double final_value = 0.0;
   run.status = nlopt_optimize(opt.get(), run.x.data(), &final_value);
   run.evaluations = state.evaluations;
+  // Without a single evaluation NLopt's value describes no point.
+  if (run.evaluations > 0) run.objective = final_value;
   if (state.fault) std::rethrow_exception(state.fault);
   return run;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -15,6 +16,8 @@ struct SlsqpRun {
   std::vector<double> x;        // what the solver left in its x array, whatever its status
   std::size_t evaluations = 0;  // objective calls made
   int status = 0;               // NLopt's result code, 0 when the solver was not run
+  double objective =
+      std::numeric_limits<double>::quiet_NaN();  // NLopt's final value; NaN without evaluations
 };
 
 // Bounded SLSQP from `start` with at most `max_evaluations` objective calls, stopping when the

@@ -159,6 +159,7 @@ void VectorOptimizer::prepare(std::span<const double> ref_value, std::span<const
 std::vector<double> VectorOptimizer::retarget(std::span<const double> ref_value,
                                               std::span<const double> fixed_qpos,
                                               std::span<const double> last_qpos) {
+  clear_report();
   prepare(ref_value, fixed_qpos, last_qpos);
   return solve_with({kMaxEvaluations, kFtolAbs}, *this);
 }

@@ -19,8 +19,10 @@
 #include <vector>
 
 #include "kova/dexpilot_optimizer.hpp"
+#include "kova/hand_frame.hpp"
 #include "kova/keypoint_converter.hpp"
 #include "kova/position_optimizer.hpp"
+#include "kova/reference_map.hpp"
 #include "kova/seq_retarget.hpp"
 #include "kova/vector_optimizer.hpp"
 #include "test_data.hpp"
@@ -371,6 +373,35 @@ TEST(AllocationPerFrame, MimicAdaptor) {
                    run_loop(seq, 40, [&](kova::Optimizer& o, const auto& q) {
                      return positions_of(o, q, tips);
                    }));
+}
+
+// Per-frame keypoint work around a solve: hand frame, reference rows and target errors.
+TEST(AllocationFree, HandFrameReferenceRowsAndTargetErrors) {
+  kova::RetargetingConfig config;
+  config.type = kova::RetargetingType::DexPilot;
+  config.urdf_path = "hand.urdf";
+  config.wrist_link_name = "palm";
+  config.finger_tip_link_names = std::vector<std::string>{"th_tip", "ff_tip", "mf_tip", "lf_tip"};
+  const auto map = kova::ReferenceMap::from_config(config);
+  ASSERT_TRUE(map) << map.error();
+  std::vector<double> keypoints(3 * 63);
+  for (std::size_t i = 0; i < keypoints.size(); ++i) {
+    keypoints[i] = std::sin(0.7 * static_cast<double>(i));
+  }
+  std::vector<double> hand(keypoints.size());
+  std::vector<double> rows(3 * map->row_values());
+  std::vector<double> positions(3 * 3 * map->links.size(), 0.01);
+  std::vector<double> errors(3 * map->row_count());
+  t_allocations = 0;
+  t_c_allocations = 0;
+  t_counting = true;
+  const bool done = kova::to_hand_frame(keypoints, kova::HandSide::Left, hand, true) &&
+                    kova::reference_rows(*map, hand, rows) &&
+                    kova::target_errors(*map, positions, rows, errors);
+  t_counting = false;
+  EXPECT_TRUE(done);
+  EXPECT_EQ(t_allocations, 0u);
+  EXPECT_EQ(t_c_allocations, 0u);
 }
 
 }  // namespace

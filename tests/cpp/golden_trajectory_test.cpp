@@ -15,11 +15,13 @@
 #include <fstream>
 #include <iomanip>
 #include <limits>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "kova/optimizer.hpp"
+#include "kova/reference_map.hpp"
 #include "kova/retargeting_config.hpp"
 #include "test_data.hpp"
 
@@ -68,59 +70,6 @@ void PrintTo(const GoldenCase& c, std::ostream* out) {
   *out << c.name;
 }
 
-// Keypoint index of each row's origin (none for position) and task, as the Python layer builds
-// the reference rows: from target_link_human_indices, or for DexPilot without them from the
-// fingertips taken thumb first (every configuration here lists them thumb first).
-struct RowPlan {
-  std::vector<std::uint64_t> origins;
-  std::vector<std::uint64_t> tasks;
-};
-
-RowPlan plan_rows(const kova::RetargetingConfig& config) {
-  RowPlan plan;
-  std::vector<std::uint64_t> indices =
-      config.target_link_human_indices.value_or(std::vector<std::uint64_t>{});
-  if (config.type == kova::RetargetingType::Position) {
-    plan.tasks = indices;
-    return plan;
-  }
-  if (config.type == kova::RetargetingType::DexPilot && indices.empty()) {
-    const std::size_t n = config.finger_tip_link_names->size();
-    std::vector<std::uint64_t> landmarks{0};
-    for (std::size_t i = 0; i < n; ++i) landmarks.push_back(4 * (i + 1));
-    std::vector<std::uint64_t> origins;
-    std::vector<std::uint64_t> tasks;
-    for (std::size_t i = 1; i < n; ++i) {
-      for (std::size_t j = i + 1; j <= n; ++j) {
-        origins.push_back(landmarks[j]);
-        tasks.push_back(landmarks[i]);
-      }
-    }
-    for (std::size_t i = 1; i <= n; ++i) {
-      origins.push_back(landmarks[0]);
-      tasks.push_back(landmarks[i]);
-    }
-    plan.origins = origins;
-    plan.tasks = tasks;
-    return plan;
-  }
-  const std::size_t half = indices.size() / 2;
-  plan.origins.assign(indices.begin(), indices.begin() + static_cast<std::ptrdiff_t>(half));
-  plan.tasks.assign(indices.begin() + static_cast<std::ptrdiff_t>(half), indices.end());
-  return plan;
-}
-
-std::vector<double> rows_of(const RowPlan& plan, const double* keypoints) {
-  std::vector<double> rows;
-  for (std::size_t k = 0; k < plan.tasks.size(); ++k) {
-    for (std::size_t a = 0; a < 3; ++a) {
-      const double task = keypoints[3 * plan.tasks[k] + a];
-      rows.push_back(plan.origins.empty() ? task : task - keypoints[3 * plan.origins[k] + a]);
-    }
-  }
-  return rows;
-}
-
 struct Trajectory {
   std::vector<std::uint64_t> origins;
   std::vector<std::uint64_t> tasks;
@@ -138,7 +87,9 @@ std::vector<std::size_t> sampled_frames(std::size_t frames) {
 Trajectory run(const GoldenCase& c) {
   auto config = kova::RetargetingConfig::load_from_file(repo() / c.config);
   if (!config) throw std::runtime_error(std::string(c.config) + ": " + config.error());
-  const RowPlan plan = plan_rows(*config);
+  // The rows the Python layer feeds the solver, from the core's reference map.
+  const auto map = kova::ReferenceMap::from_config(*config);
+  if (!map) throw std::runtime_error(std::string(c.config) + ": " + map.error());
   auto seq = std::move(*config).build();
   if (!seq) throw std::runtime_error(std::string(c.config) + ": " + seq.error());
   const auto& optimizer = dynamic_cast<const kova::OptimizerBase&>(seq->optimizer());
@@ -146,10 +97,15 @@ Trajectory run(const GoldenCase& c) {
   std::size_t frames = 0;
   const std::vector<double> motion = load_demo_motion(frames);
   const std::vector<std::size_t> samples = sampled_frames(frames);
-  Trajectory t{plan.origins, plan.tasks, {}, {}};
+  Trajectory t{{map->origin_landmarks.begin(), map->origin_landmarks.end()},
+               {map->task_landmarks.begin(), map->task_landmarks.end()},
+               {},
+               {}};
+  std::vector<double> rows(map->row_values());
   std::size_t next_sample = 0;
   for (std::size_t f = 0; f < frames; ++f) {
-    const std::vector<double> rows = rows_of(plan, motion.data() + f * kLandmarks * 3);
+    const auto frame = std::span(motion).subspan(f * kLandmarks * 3, kLandmarks * 3);
+    if (!kova::reference_rows(*map, frame, rows)) throw std::runtime_error("rows refused");
     std::vector<double> q = seq->retarget(rows, {});
     t.evaluations.push_back(optimizer.last_evaluation_count());
     if (next_sample < samples.size() && samples[next_sample] == f) {

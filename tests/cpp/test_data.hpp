@@ -27,4 +27,16 @@ inline std::filesystem::path test_robot(const std::string& relative) {
   return path;
 }
 
+// Full path of a file shipped with the Python package (python/kova_rs/resources/<relative>);
+// throws when it is not there.
+inline std::filesystem::path shipped_resource(const std::string& relative) {
+  const std::filesystem::path path =
+      test_data_dir().parent_path().parent_path() / "python/kova_rs/resources" / relative;
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) {
+    throw std::runtime_error("shipped file missing: " + path.string());
+  }
+  return path;
+}
+
 }  // namespace kova::testing

@@ -15,6 +15,7 @@
 #include "kova/kinematics_adaptor.hpp"
 #include "kova/result.hpp"
 #include "kova/robot_wrapper.hpp"
+#include "kova/solve_report.hpp"
 
 namespace kova {
 
@@ -96,6 +97,15 @@ class OptimizerBase : public Optimizer {
   const OptimizerData& data() const { return data_; }
   // Objective evaluations of the most recent retarget (0 before the first one).
   std::size_t last_evaluation_count() const { return last_evaluation_count_; }
+  // How the most recent retarget's solve ended. Before the first retarget, and after one that
+  // threw, it says "not solved".
+  const SolveReport& last_report() const { return last_report_; }
+
+  // The solver later frames should use (Slsqp by default). Only Slsqp is implemented so far:
+  // the choice is stored, every retarget still runs SLSQP and its report says so, and callers
+  // must refuse LeastSquares until that branch exists.
+  void set_solver(SolverKind solver) { solver_ = solver; }
+  SolverKind solver() const { return solver_; }
 
  protected:
   // The vector objective evaluates through the per-frame machinery below.
@@ -107,6 +117,10 @@ class OptimizerBase : public Optimizer {
   };
 
   OptimizerBase(RobotWrapper robot, std::vector<std::string> target_joint_names);
+
+  // First step of every retarget, so that a frame refused before its solve leaves no report of
+  // an earlier frame behind.
+  void clear_report() { last_report_ = SolveReport{}; }
 
   // Throws InternalFault, before any state changes, when the installed adaptor does not fold
   // onto exactly opt_dof columns.
@@ -146,6 +160,8 @@ class OptimizerBase : public Optimizer {
   std::vector<double> start_;      // opt_dof: clamped start point
   Jacobian full_jacobian_;         // 3 x dof
   std::size_t last_evaluation_count_ = 0;
+  SolveReport last_report_;
+  SolverKind solver_ = SolverKind::Slsqp;
 };
 
 }  // namespace kova

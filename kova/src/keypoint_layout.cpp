@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "kova/closest_match.hpp"
+
 namespace kova {
 namespace {
 
@@ -178,9 +180,10 @@ Result<KeypointLayout> keypoint_layout_from_str(std::string_view name) {
     if (info.name == name) return info.layout;
     names.emplace_back(info.name);
   }
-  std::string valid;
-  for (const std::string& n : names) valid += (valid.empty() ? "" : ", ") + n;
-  return fail("unknown keypoint layout '" + std::string(name) + "'. Valid layouts: " + valid + ".");
+  const std::optional<std::string> closest = closest_match(name, names);
+  return fail("unknown keypoint layout '" + std::string(name) + "'" +
+              (closest ? "; did you mean '" + *closest + "'?" : ".") +
+              " Valid layouts: " + join_names(names) + ".");
 }
 
 }  // namespace kova

@@ -15,6 +15,8 @@ APT_PACKAGES := g++ make cmake pkg-config git python3 python3-venv python3-dev \
 PY_PACKAGES := scikit-build-core numpy pytest matplotlib tqdm 'dask[distributed]'
 # The benchmark's yardstick (pinocchio, NLopt's Python binding) and pinocchio's C++ headers.
 BENCH_PY_PACKAGES := scikit-build-core numpy pin nlopt cmeel-urdfdom-headers
+# ZeroMQ for `kova live` (the optional extra kova_rs[live]), so that its tests run too.
+PY_PACKAGES += pyzmq
 
 .PHONY: all deps system-deps python-deps build test test-cpp test-python install-python \
 	demo sanitize bench-build bench bench-micro bench-smoke clean wheel wheel-check
@@ -84,7 +86,7 @@ $(BENCH_VENV)/.ready:
 # kova (Python and C++ API) against the solver's floor and the Python baseline: one table.
 bench: system-deps $(BENCH_VENV)/.ready
 	$(MAKE) bench-build
-	$(BENCH_PY) -m pip install -q --no-build-isolation .
+	$(BENCH_PY) -m pip install -q --no-build-isolation . pyzmq
 	$(BENCH_PY) bench/run_bench.py --build $(BENCH_BUILD) --baseline-repetitions 1
 
 # Every Google Benchmark binary of the bench build, one after the other.

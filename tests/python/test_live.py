@@ -180,6 +180,7 @@ def test_a_recording_replays_with_its_timing_and_commands(tmp_path):
     (["--source", "missing.npz"], "no such recording"),
     (["--source", "udp://127.0.0.1:9", "--publish", "out.npz"], "udp://HOST:PORT"),
     (["--source", "udp://127.0.0.1:9", "--joint-order", "FFJ9"], "did you mean"),
+    (["--source", "camera:0"], "MediaPipe"),
 ])
 def test_command_line_mistakes_are_one_line_errors(args, problem):
     run = subprocess.run([sys.executable, "-m", "kova_rs", "live", "--config", DEXPILOT, *args],

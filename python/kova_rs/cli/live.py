@@ -31,7 +31,9 @@ def run(args: argparse.Namespace) -> int:
     retargeter = load_retargeter(config_path)
     opened: list[Any] = []
     try:
-        source = open_source(source_at, args.fps)
+        source = open_source(source_at, args.fps, side="left" if args.left else "right",
+                             mediapipe_model=Path(args.mediapipe_model)
+                             if args.mediapipe_model else None)
         opened.append(source)
         layout = args.layout or getattr(source, "layout", "mediapipe")
         if source_at.scheme == "file" and args.layout and args.layout != source.layout:
@@ -58,6 +60,8 @@ def run(args: argparse.Namespace) -> int:
     finally:
         close_all(opened)
     print(stats.summary(), flush=True)
+    if getattr(opened[0], "problem", ""):
+        print(f"kova live: the source stopped early: {opened[0].problem}", file=sys.stderr)
     if stats.last_problem and (stats.malformed or stats.held):
         print(f"last refused or held frame: {stats.last_problem}", file=sys.stderr)
     if recorder is not None:
@@ -75,7 +79,8 @@ def add_parser(sub: Any) -> None:
     live.add_argument("--config", required=True, metavar="FILE",
                       help=f"YAML configuration, or a shipped one such as dexpilot/{DEMO_HAND}")
     live.add_argument("--source", required=True, metavar="SOURCE",
-                      help="udp://HOST:PORT, zmq+tcp://HOST:PORT or a recording file")
+                      help="udp://HOST:PORT, zmq+tcp://HOST:PORT, a recording file, or "
+                           "camera:N / video:PATH through MediaPipe (kova_rs[mediapipe])")
     live.add_argument("--layout", choices=layout_names(), default=None,
                       help="joint order of the frames (default: mediapipe, or the recording's)")
     live.add_argument("--publish", action="append", metavar="SINK",
@@ -95,4 +100,6 @@ def add_parser(sub: Any) -> None:
     live.add_argument("--duration", type=float, default=None, metavar="SECONDS",
                       help="stop after this long")
     live.add_argument("--stats", metavar="OUT.json", help="write the final counts and latency")
+    live.add_argument("--mediapipe-model", metavar="hand_landmarker.task",
+                      help="MediaPipe's hand landmarker model, for camera: and video: sources")
     live.set_defaults(func=run)

@@ -2,7 +2,7 @@
 
 >>> bridge = Bridge(Retargeter.from_config("dexpilot/kova_five_finger_24dof"), layout="openxr")
 >>> command = bridge.process_message(datagram, t_recv=time.time())   # or bridge.process(frame)
->>> if isinstance(command, Command): send(encode_command(bridge.stamp(command)))
+>>> if isinstance(command, Command): send(encode_command(command))
 
 Rules, per frame:
 
@@ -215,11 +215,6 @@ class Bridge:
             return (f"frame of {values.shape[0]} joints; the {self._layout.name} layout has "
                     f"{self._layout.joint_count}")
         return converter
-
-    def stamp(self, command: Command) -> Command:
-        """Set ``t_send`` (now) on a command about to be sent."""
-        command.t_send = self._clock()
-        return command
 
     def sent(self, command: Command, ok: bool = True) -> None:
         """Record that a command went out (or could not), for the latency figures."""

@@ -28,13 +28,14 @@ class Converter(Protocol):
 class LayoutInfo:
     name: str
     joint_names: list[str]
+    landmark_joint: list[int]  #: landmark i is joint landmark_joint[i] of a frame
 
     @property
     def joint_count(self) -> int:
         return len(self.joint_names)
 
 
-_MEDIAPIPE = LayoutInfo("mediapipe", [f"landmark_{i}" for i in range(21)])
+_MEDIAPIPE = LayoutInfo("mediapipe", [f"landmark_{i}" for i in range(21)], list(range(21)))
 
 
 def layout_names() -> list[str]:

@@ -140,7 +140,6 @@ class LiveLoop:
 
     def _publish(self, command: Command) -> None:
         bridge = self.bridge
-        bridge.stamp(command)
         names = bridge.joint_names if self._send_names else None
         if self.binary:
             messages = [encode_command_binary(command)]

@@ -22,11 +22,13 @@ Frames, binary (little-endian)::
 
 Commands, JSON::
 
-    {"seq": 17, "t": 12.345, "t_recv": ..., "t_send": ..., "t_solve": ..., "qpos": [...],
-     "error": 0.004, "status": "ok"}
+    {"seq": 17, "t": 12.345, "t_recv": ..., "t_solve": ..., "qpos": [...], "error": 0.004,
+     "status": "ok", "t_send": ...}
 
 ``seq`` and ``t`` are those of the frame answered; ``t_recv`` (frame received) and ``t_send``
-(command sent) are ``time.time()`` seconds; ``t_solve`` the seconds spent solving; ``error``
+(command encoded, handed to the transport) are ``time.time()`` seconds, so that
+``t_send - t_recv - t_solve`` is what kova added outside the solve (all but the send itself);
+``t_solve`` the seconds spent solving; ``error``
 the mean distance of the targets from their human reference, metres; ``status`` "ok" (solved)
 or "held" (the frame had no hand: the last command repeated). ``joint_names`` is added to the
 first command and after each request.
@@ -42,6 +44,8 @@ from __future__ import annotations
 import json
 import math
 import struct
+import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
@@ -206,24 +210,30 @@ class Command:
     t_send: float = math.nan
 
 
-def encode_command(command: Command, joint_names: list[str] | None = None) -> bytes:
-    """JSON command; ``joint_names`` added when given."""
+def encode_command(command: Command, joint_names: list[str] | None = None,
+                   clock: Callable[[], float] = time.time) -> bytes:
+    """JSON command, ``joint_names`` added when given. ``t_send`` is stamped (and set on the
+    command) once everything else is encoded, so that it covers the encoding too."""
     message: dict[str, Any] = {
-        "seq": command.seq, "t": command.t, "t_recv": command.t_recv, "t_send": command.t_send,
+        "seq": command.seq, "t": command.t, "t_recv": command.t_recv,
         "t_solve": command.t_solve, "qpos": command.qpos.tolist(),
         "error": None if math.isnan(command.error) else command.error,
         "status": command.status,
     }
     if joint_names is not None:
         message["joint_names"] = joint_names
-    return json.dumps(message).encode()
+    text = json.dumps(message)
+    command.t_send = clock()
+    return f'{text[:-1]}, "t_send": {command.t_send!r}}}'.encode()
 
 
-def encode_command_binary(command: Command) -> bytes:
-    qpos = np.ascontiguousarray(command.qpos, dtype="<f8")
-    return COMMAND_HEADER.pack(COMMAND_MAGIC, STATUS_CODES[command.status], qpos.size,
-                               command.seq, command.t, command.t_recv, command.t_send,
-                               command.t_solve, command.error) + qpos.tobytes()
+def encode_command_binary(command: Command, clock: Callable[[], float] = time.time) -> bytes:
+    """Binary command; ``t_send`` stamped last, as by :func:`encode_command`."""
+    qpos = np.ascontiguousarray(command.qpos, dtype="<f8").tobytes()
+    command.t_send = clock()
+    return COMMAND_HEADER.pack(COMMAND_MAGIC, STATUS_CODES[command.status],
+                               len(qpos) // 8, command.seq, command.t, command.t_recv,
+                               command.t_send, command.t_solve, command.error) + qpos
 
 
 def encode_joint_names(joint_names: list[str]) -> bytes:

@@ -10,6 +10,8 @@ Endpoints:
   a topic part before the frame); as a sink, a PUB socket bound to the address.
 - a recording (``.npy``, ``.npz``, ``.csv``; ``file:PATH`` works too), as a source only: replayed
   at its frame rate (see :class:`RecordingSource`).
+- ``camera:N`` or ``video:PATH``, as a source only: images through MediaPipe's hand landmarker
+  (:mod:`kova_rs.live.camera`).
 
 Nothing here waits for a consumer: a command that a transport cannot take at once is counted
 and dropped. Receiving is bounded: a datagram is read into a fixed buffer, ZeroMQ queues hold
@@ -40,13 +42,15 @@ SCHEMES = ("udp", "zmq+tcp")
 
 @dataclass(frozen=True)
 class Endpoint:
-    scheme: str  #: "udp", "zmq+tcp" or "file"
+    scheme: str  #: "udp", "zmq+tcp", "file" or "camera" (host: "camera:N" or "video:PATH")
     host: str = ""
     port: int = 0
     path: Path | None = None
 
     def __str__(self) -> str:
-        return str(self.path) if self.scheme == "file" else f"{self.scheme}://{self.host}:{self.port}"
+        if self.scheme in ("file", "camera"):
+            return str(self.path) if self.scheme == "file" else self.host
+        return f"{self.scheme}://{self.host}:{self.port}"
 
 
 def parse_endpoint(text: str, *, files: bool = True) -> Endpoint:
@@ -63,6 +67,8 @@ def parse_endpoint(text: str, *, files: bool = True) -> Endpoint:
         return Endpoint(scheme, host, int(port))
     if not files:
         raise ValueError(f"{text}: expected udp://HOST:PORT or zmq+tcp://HOST:PORT")
+    if text.startswith(("camera:", "video:")):
+        return Endpoint("camera", host=text)
     path = Path(text.removeprefix("file:"))
     if not path.is_file():
         raise ValueError(f"{text}: no such recording (sources are udp://HOST:PORT, "
@@ -329,11 +335,16 @@ def read_recording(path: Path) -> Recording:
     return Recording("mediapipe", motion, np.arange(len(motion)), None)
 
 
-def open_source(endpoint: Endpoint, fps: float | None = None) -> Any:
+def open_source(endpoint: Endpoint, fps: float | None = None, *,
+                mediapipe_model: Path | None = None, side: str = "right") -> Any:
     if endpoint.scheme == "udp":
         return UdpSource(endpoint)
     if endpoint.scheme == "zmq+tcp":
         return ZmqSource(endpoint)
+    if endpoint.scheme == "camera":
+        from kova_rs.live.camera import CameraSource
+
+        return CameraSource(endpoint.host, mediapipe_model, side)
     assert endpoint.path is not None
     return RecordingSource(endpoint.path, fps)
 

@@ -99,6 +99,7 @@ bench-micro: bench-build
 bench-smoke: build install-python
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; \
 	  $$b --benchmark_min_time=0.0001 >/dev/null || exit 1; done
+	$(BUILD)/bench/lm_compare 3 >/dev/null
 	$(PY) bench/run_bench.py --build $(BUILD) --smoke
 
 # Retargets the shipped demo motion onto a shipped hand with each method; plots and

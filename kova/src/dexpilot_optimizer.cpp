@@ -143,8 +143,8 @@ std::vector<double> DexPilotOptimizer::retarget(std::span<const double> ref_valu
   return solve_with({kMaxEvaluations, kFtolAbs}, *this);
 }
 
-double DexPilotOptimizer::evaluate(const double* x, double* grad) {
-  return vectors_.evaluate(*this, huber_delta_, normal_delta_, x, grad);
+double DexPilotOptimizer::evaluate(const double* x, double* grad, double* gauss_newton) {
+  return vectors_.evaluate(*this, huber_delta_, normal_delta_, x, grad, gauss_newton);
 }
 
 }  // namespace kova

@@ -50,10 +50,11 @@ sanitize-python: system-deps python-deps
 	cmake -S . -B $(PY_ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=ON \
 	  -DKOVA_BUILD_PYTHON=ON -DKOVA_BUILD_EXAMPLES=OFF \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DKOVA_WERROR=$${KOVA_WERROR:-OFF}
-	cmake --build $(PY_ASAN_BUILD) -j $(JOBS) --target _native
+	cmake --build $(PY_ASAN_BUILD) -j $(JOBS) --target _native _core
 	rm -rf $(PY_ASAN_BUILD)/pkg && mkdir -p $(PY_ASAN_BUILD)/pkg
 	cp -r python/kova_rs $(PY_ASAN_BUILD)/pkg/
-	cp $(PY_ASAN_BUILD)/bindings/_native*.so $(PY_ASAN_BUILD)/pkg/kova_rs/
+	cp $(PY_ASAN_BUILD)/bindings/_native*.so $(PY_ASAN_BUILD)/bindings/_core*.so \
+	  $(PY_ASAN_BUILD)/pkg/kova_rs/
 	set -o pipefail; \
 	export PYTHONPATH=$(abspath $(PY_ASAN_BUILD)/pkg) PYTHONMALLOC=malloc \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \

@@ -9,7 +9,6 @@ wrist or palm.
 
 from __future__ import annotations
 
-import xml.etree.ElementTree as ET
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -84,25 +83,20 @@ class UrdfJoints:
 
 
 def read_joints(path: Path) -> UrdfJoints:
-    root = ET.parse(path).getroot()
+    """The robot's movable joints, limits and mimic relations, as kova's own model reads them."""
+    from kova_rs._core import RobotModel
+
+    model = RobotModel.from_file(path)
+    limits = dict(zip(model.dof_joint_names, map(tuple, model.joint_limits.tolist())))
     out = UrdfJoints()
-    for joint in root.findall("joint"):
-        name, kind = joint.get("name"), joint.get("type")
-        if kind == "fixed":
+    for joint in model.joints:
+        if joint.name not in limits:
             continue
-        out.movable.append(name)
-        limit = joint.find("limit")
-        mimic = joint.find("mimic")
-        if mimic is not None:
-            out.mimic.append(
-                (name, mimic.get("joint"), float(mimic.get("multiplier", 1.0)),
-                 float(mimic.get("offset", 0.0)))
-            )
-            out.limits[name] = (-10000.0, 10000.0)
-        elif limit is None:
-            out.limits[name] = (-10000.0, 10000.0)
-        else:
-            out.limits[name] = (float(limit.get("lower", 0.0)), float(limit.get("upper", 0.0)))
+        out.movable.append(joint.name)
+        out.limits[joint.name] = limits[joint.name]
+        if joint.mimic is not None:
+            out.mimic.append((joint.name, joint.mimic.joint, joint.mimic.multiplier,
+                              joint.mimic.offset))
     return out
 
 
@@ -125,17 +119,13 @@ def position_links(hand: Hand) -> list[str]:
 
 
 def dexpilot_vectors(hand: Hand) -> tuple[list[str], list[str]]:
-    """DexPilot's robot vectors as (origin, task) link names, in the optimiser's order."""
-    tips = list(hand.tips)
-    origins, tasks = [], []
-    for i in range(len(tips)):
-        for j in range(i + 1, len(tips)):
-            origins.append(tips[j])
-            tasks.append(tips[i])
-    for tip in tips:
-        origins.append(hand.wrist)
-        tasks.append(tip)
-    return origins, tasks
+    """DexPilot's robot vectors as (origin, task) link names, in the optimiser's order (the
+    order kova's core defines once)."""
+    from kova_rs._core import dexpilot_vectors as vector_pairs
+
+    links = [hand.wrist, *hand.tips]
+    pairs = vector_pairs(len(hand.tips))
+    return [links[origin] for _, origin in pairs], [links[task] for task, _ in pairs]
 
 
 def config_kwargs(hand: Hand, method: str, target_joints: list[str]) -> dict:

@@ -143,6 +143,10 @@ std::vector<double> DexPilotOptimizer::retarget(std::span<const double> ref_valu
   return solve_with({kMaxEvaluations, kFtolAbs}, *this);
 }
 
+void DexPilotOptimizer::clear_sequence_state() {
+  projected_.assign(projected_.size(), false);
+}
+
 double DexPilotOptimizer::evaluate(const double* x, double* grad, double* gauss_newton) {
   return vectors_.evaluate(*this, huber_delta_, normal_delta_, x, grad, gauss_newton);
 }

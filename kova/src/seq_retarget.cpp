@@ -108,4 +108,10 @@ void SeqRetargeting::reset() {
   last_qpos_ = midpoints(joint_limits_);
 }
 
+void SeqRetargeting::restart() {
+  reset();
+  if (filter_) filter_->clear();
+  optimizer_->clear_sequence_state();
+}
+
 }  // namespace kova

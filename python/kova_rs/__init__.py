@@ -1,5 +1,6 @@
 """kova: retargets human hand motion onto robot hands."""
 
+from kova_rs._core import ConfigError
 from kova_rs._native import (
     PanicException,
     RetargetingConfig,
@@ -15,6 +16,7 @@ from kova_rs.retargeter import Retargeter, RetargetResult
 from kova_rs.shipped import shipped_config, shipped_hands
 
 __all__ = [
+    "ConfigError",
     "PanicException",
     "RetargetingConfig",
     "SeqRetargeting",

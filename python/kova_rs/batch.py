@@ -134,7 +134,8 @@ def _retargeter_for(config: str, backend: Backend) -> RetargetFn:
     key = (config, backend)
     if key not in cache:
         cache[key] = backend.build(config)
-    return cache[key]
+    retarget: RetargetFn = cache[key]
+    return retarget
 
 
 def _forget_retargeter(config: str, backend: Backend) -> None:
@@ -207,7 +208,7 @@ def write_output_atomically(path: str | os.PathLike[str], arrays: dict[str, np.n
                                suffix=PARTIAL_SUFFIX)
     try:
         with os.fdopen(fd, "wb") as handle:
-            np.savez(handle, **arrays)
+            np.savez(handle, **arrays)  # type: ignore[arg-type]  # numpy's stub misreads **kwds
             handle.flush()
             os.fsync(handle.fileno())
         os.replace(tmp, final)
@@ -323,7 +324,7 @@ def _ignore_interrupts() -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def _pool_context():
+def _pool_context() -> Any:
     import multiprocessing
 
     if "forkserver" not in multiprocessing.get_all_start_methods():
@@ -605,7 +606,7 @@ def configure_parser(parser: argparse.ArgumentParser) -> argparse.ArgumentParser
 
 def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     """Registers ``batch`` on the ``kova`` command's subparsers."""
-    parser = subparsers.add_parser(
+    parser: argparse.ArgumentParser = subparsers.add_parser(
         "batch", help="retarget every recording under a directory",
         description="Retarget every recording under a directory, in parallel. Resumable: "
                     "recordings whose complete output exists are skipped.")

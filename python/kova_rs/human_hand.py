@@ -18,6 +18,10 @@ from dataclasses import dataclass, field, replace
 from pathlib import Path
 
 import numpy as np
+import numpy.typing as npt
+
+Vec3 = tuple[float, float, float]
+FloatArray = npt.NDArray[np.float64]
 
 FINGERS = ("index", "middle", "ring", "little")
 #: landmark of each finger's knuckle (MCP); the next three are PIP, DIP and the tip
@@ -37,7 +41,7 @@ DEMO_FPS = 30.0
 class HandShape:
     """Bone geometry of one hand, in metres, in the hand frame."""
 
-    knuckles: dict = field(
+    knuckles: dict[str, Vec3] = field(
         default_factory=lambda: {
             "index": (0.082, -0.024, 0.0),
             "middle": (0.086, 0.0, 0.0),
@@ -46,7 +50,7 @@ class HandShape:
         }
     )
     #: proximal, middle and distal phalanx of each finger
-    phalanges: dict = field(
+    phalanges: dict[str, Vec3] = field(
         default_factory=lambda: {
             "index": (0.040, 0.023, 0.018),
             "middle": (0.045, 0.027, 0.019),
@@ -55,22 +59,26 @@ class HandShape:
         }
     )
     #: direction of each finger in the palm plane at zero spread, radians towards +y
-    finger_splay: dict = field(
+    finger_splay: dict[str, float] = field(
         default_factory=lambda: {"index": -0.10, "middle": 0.0, "ring": 0.08, "little": 0.17}
     )
-    thumb_cmc: tuple = (0.028, -0.026, 0.010)
+    thumb_cmc: Vec3 = (0.028, -0.026, 0.010)
     #: metacarpal, proximal and distal phalanx of the thumb
-    thumb_bones: tuple = (0.045, 0.032, 0.027)
+    thumb_bones: Vec3 = (0.045, 0.032, 0.027)
 
-    def scaled(self, factor: float) -> "HandShape":
+    def scaled(self, factor: float) -> HandShape:
         """The same hand with every length multiplied by ``factor``."""
         return replace(
             self,
-            knuckles={k: tuple(factor * c for c in v) for k, v in self.knuckles.items()},
-            phalanges={k: tuple(factor * c for c in v) for k, v in self.phalanges.items()},
-            thumb_cmc=tuple(factor * c for c in self.thumb_cmc),
-            thumb_bones=tuple(factor * c for c in self.thumb_bones),
+            knuckles={k: _scaled(v, factor) for k, v in self.knuckles.items()},
+            phalanges={k: _scaled(v, factor) for k, v in self.phalanges.items()},
+            thumb_cmc=_scaled(self.thumb_cmc, factor),
+            thumb_bones=_scaled(self.thumb_bones, factor),
         )
+
+
+def _scaled(v: Vec3, factor: float) -> Vec3:
+    return (factor * v[0], factor * v[1], factor * v[2])
 
 
 @dataclass(frozen=True)
@@ -78,7 +86,7 @@ class HandPose:
     """Joint angles in radians. Flexion curls towards the palm; spread opens the fingers."""
 
     #: per finger: (MCP flexion, PIP flexion, DIP flexion)
-    flexion: dict = field(
+    flexion: dict[str, Vec3] = field(
         default_factory=lambda: {f: (0.05, 0.08, 0.05) for f in FINGERS}
     )
     #: common spread of the four fingers (each finger gets a share, the middle finger none)
@@ -86,39 +94,41 @@ class HandPose:
     #: thumb: rotation across the palm, abduction away from the index, then CMC, MCP, IP flexion
     thumb_opposition: float = 0.2
     thumb_abduction: float = 0.0
-    thumb_flexion: tuple = (0.0, 0.05, 0.05)
+    thumb_flexion: Vec3 = (0.0, 0.05, 0.05)
 
-    def as_vector(self) -> np.ndarray:
+    def as_vector(self) -> FloatArray:
         values = [v for f in FINGERS for v in self.flexion[f]]
         values += [self.spread, self.thumb_opposition, self.thumb_abduction, *self.thumb_flexion]
         return np.asarray(values, dtype=float)
 
     @staticmethod
-    def from_vector(values) -> "HandPose":
-        v = [float(x) for x in values]
-        flexion = {f: tuple(v[3 * i : 3 * i + 3]) for i, f in enumerate(FINGERS)}
-        return HandPose(flexion, v[12], v[13], v[14], tuple(v[15:18]))
+    def from_vector(values: npt.ArrayLike) -> HandPose:
+        v = [float(x) for x in np.asarray(values, dtype=float)]
+        flexion = {f: (v[3 * i], v[3 * i + 1], v[3 * i + 2]) for i, f in enumerate(FINGERS)}
+        return HandPose(flexion, v[12], v[13], v[14], (v[15], v[16], v[17]))
 
 
 _SPREAD_SHARE = {"index": -1.0, "middle": 0.0, "ring": 0.8, "little": 1.6}
 
 
-def _unit(v) -> np.ndarray:
-    v = np.asarray(v, dtype=float)
-    return v / np.linalg.norm(v)
+def _unit(v: npt.ArrayLike) -> FloatArray:
+    a = np.asarray(v, dtype=float)
+    return np.asarray(a / np.linalg.norm(a), dtype=float)
 
 
-def _rotation(axis, angle: float) -> np.ndarray:
+def _rotation(axis: npt.ArrayLike, angle: float) -> FloatArray:
     """Rotation matrix about a unit axis (Rodrigues)."""
     x, y, z = _unit(axis)
     c, s = math.cos(angle), math.sin(angle)
     k = np.array([[0.0, -z, y], [z, 0.0, -x], [-y, x, 0.0]])
-    return np.eye(3) + s * k + (1.0 - c) * (k @ k)
+    return np.asarray(np.eye(3) + s * k + (1.0 - c) * (k @ k), dtype=float)
 
 
-def _chain(start, direction, curl, lengths, angles) -> list:
+def _chain(start: npt.ArrayLike, direction: FloatArray, curl: FloatArray, lengths: Vec3,
+           angles: Vec3) -> list[FloatArray]:
     """Points of a planar finger chain: each joint adds its angle towards ``curl``."""
-    points, p, total = [], np.asarray(start, dtype=float), 0.0
+    points: list[FloatArray] = []
+    p, total = np.asarray(start, dtype=float), 0.0
     for length, angle in zip(lengths, angles):
         total += angle
         p = p + length * (math.cos(total) * direction + math.sin(total) * curl)
@@ -126,7 +136,7 @@ def _chain(start, direction, curl, lengths, angles) -> list:
     return points
 
 
-def landmarks(pose: HandPose, shape: HandShape | None = None) -> np.ndarray:
+def landmarks(pose: HandPose, shape: HandShape | None = None) -> FloatArray:
     """The 21 landmarks (21, 3) of ``shape`` in ``pose``, in the hand frame."""
     shape = shape or HandShape()
     out = np.zeros((21, 3))
@@ -206,7 +216,7 @@ def pinch(finger: str, gap: float = 0.008, shape: HandShape | None = None) -> Ha
         for i, f in enumerate(FINGERS)
     }
 
-    def make(p) -> HandPose:
+    def make(p: FloatArray) -> HandPose:
         flexion = dict(others)
         flexion[finger] = (p[0], p[1], 0.7 * p[1])
         return replace(
@@ -217,10 +227,10 @@ def pinch(finger: str, gap: float = 0.008, shape: HandShape | None = None) -> Ha
             thumb_flexion=(p[4], p[5], 0.8 * p[5]),
         )
 
-    def residual(p) -> np.ndarray:
+    def residual(p: FloatArray) -> FloatArray:
         pts = landmarks(make(p), shape)
         d = pts[tip] - pts[THUMB_TIP]
-        dist = np.linalg.norm(d)
+        dist = float(np.linalg.norm(d))
         # gap error as a vector, plus a weak pull towards a natural pose
         return np.concatenate([d * (1.0 - gap / max(dist, 1e-9)), 1e-3 * (p - natural)])
 
@@ -242,7 +252,7 @@ def _ease(t: float) -> float:
     return 0.5 - 0.5 * math.cos(math.pi * t)
 
 
-def demo_keyposes(shape: HandShape | None = None) -> list:
+def demo_keyposes(shape: HandShape | None = None) -> list[tuple[str, HandPose]]:
     """(name, pose) of the demo recording, in order."""
     poses = [("open", open_hand()), ("fist", fist()), ("open", open_hand())]
     for finger in FINGERS:
@@ -256,7 +266,7 @@ def demo_motion(
     move_seconds: float = 0.4,
     hold_seconds: float = 0.2,
     shape: HandShape | None = None,
-) -> np.ndarray:
+) -> FloatArray:
     """The demo recording (N, 21, 3): open hand, fist, a pinch of each finger, spread.
 
     Every key pose is held for ``hold_seconds`` and reached from the previous one in
@@ -277,7 +287,7 @@ def demo_motion(
 
 def demo_keyframes(
     fps: float = DEMO_FPS, move_seconds: float = 0.4, hold_seconds: float = 0.2
-) -> list:
+) -> list[tuple[str, int]]:
     """(name, frame) of the middle of each key pose's hold in :func:`demo_motion`."""
     move = max(1, round(move_seconds * fps))
     hold = round(hold_seconds * fps)
@@ -292,7 +302,7 @@ def default_motion_path() -> Path:
     return Path(__file__).resolve().parent / "resources" / "motions" / "demo_motion.npy"
 
 
-def main(argv=None) -> int:
+def main(argv: list[str] | None = None) -> int:
     args = sys.argv[1:] if argv is None else argv
     out = Path(args[0]) if args else default_motion_path()
     out.parent.mkdir(parents=True, exist_ok=True)

@@ -5,10 +5,11 @@ from __future__ import annotations
 from collections.abc import Sequence
 
 import numpy as np
+import numpy.typing as npt
 
 
-def reorder_joints(qpos, from_names: Sequence[str], to_names: Sequence[str], *,
-                   fill: float | None = None) -> np.ndarray:
+def reorder_joints(qpos: npt.ArrayLike, from_names: Sequence[str], to_names: Sequence[str], *,
+                   fill: float | None = None) -> npt.NDArray[np.float64]:
     """Reorder a joint vector (dof,) or trajectory (N, dof) from ``from_names`` to ``to_names``.
 
     Column ``j`` of the result is the column of ``qpos`` named ``to_names[j]``. A name of
@@ -23,7 +24,7 @@ def reorder_joints(qpos, from_names: Sequence[str], to_names: Sequence[str], *,
         raise ValueError(
             f"qpos has {q.shape[-1]} joints but {len(from_names)} source names were given"
         )
-    position = {}
+    position: dict[str, int] = {}
     for i, name in enumerate(from_names):
         if name in position:
             raise ValueError(f"joint name {name!r} appears twice in the source names")

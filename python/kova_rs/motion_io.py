@@ -15,18 +15,26 @@ from __future__ import annotations
 import os
 import zipfile
 from pathlib import Path
+from typing import IO, TYPE_CHECKING, Any, NoReturn
 
 import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    from kova_rs.retargeter import RetargetResult
+
+FloatArray = npt.NDArray[np.float64]
+PathArg = str | os.PathLike[str]
 
 LANDMARKS = 21
 SUFFIXES = (".npy", ".npz", ".csv")
 
 
-def _fail(path: Path, problem: str):
+def _fail(path: Path, problem: str) -> NoReturn:
     raise ValueError(f"{path}: {problem}")
 
 
-def _as_motion(path: Path, array) -> np.ndarray:
+def _as_motion(path: Path, array: npt.ArrayLike) -> FloatArray:
     a = np.asarray(array)
     if a.dtype == object or not (np.issubdtype(a.dtype, np.number) or a.dtype == bool):
         _fail(path, f"holds {a.dtype} data, expected numbers")
@@ -46,8 +54,9 @@ def _as_motion(path: Path, array) -> np.ndarray:
     return a
 
 
-def _read_csv(path: Path) -> np.ndarray:
-    rows, header_allowed = [], True
+def _read_csv(path: Path) -> FloatArray:
+    rows: list[list[float]] = []
+    header_allowed = True
     try:
         text = path.read_text(encoding="utf-8")
     except UnicodeDecodeError:
@@ -73,7 +82,7 @@ def _read_csv(path: Path) -> np.ndarray:
     return np.asarray(rows, dtype=np.float64)
 
 
-def load_motion(path) -> np.ndarray:
+def load_motion(path: PathArg) -> FloatArray:
     """Read a recording (.npy, .npz or .csv) as a float64 array (N, 21, 3)."""
     path = Path(os.fspath(path))
     suffix = path.suffix.lower()
@@ -93,14 +102,14 @@ def load_motion(path) -> np.ndarray:
         _fail(path, f"cannot be read ({err.strerror or err})")
 
 
-def _read_array(path: Path, handle, suffix: str) -> np.ndarray:
+def _read_array(path: Path, handle: IO[bytes], suffix: str) -> npt.NDArray[Any]:
     try:
         loaded = np.load(handle, allow_pickle=False)
     except (OSError, ValueError, EOFError, zipfile.BadZipFile) as err:
         reason = str(err).splitlines()[0] if str(err) else type(err).__name__
         _fail(path, f"not a readable {suffix} file ({reason})")
     if not isinstance(loaded, np.lib.npyio.NpzFile):
-        return loaded
+        return np.asarray(loaded)
     with loaded as archive:
         names = list(archive.files)
         if not names:
@@ -112,12 +121,12 @@ def _read_array(path: Path, handle, suffix: str) -> np.ndarray:
         else:
             _fail(path, f"holds arrays {', '.join(names)}; name the recording 'keypoints'")
         try:
-            return archive[name]
+            return np.asarray(archive[name])
         except (ValueError, OSError, zipfile.BadZipFile) as err:
             _fail(path, f"array {name!r} cannot be read ({err})")
 
 
-def save_result(path, result) -> Path:
+def save_result(path: PathArg, result: RetargetResult) -> Path:
     """Write a :class:`~kova_rs.retargeter.RetargetResult` to ``path`` (.npz).
 
     The archive holds ``qpos`` (N, dof), ``joint_names`` (dof,) and ``errors`` (N, targets),
@@ -128,7 +137,7 @@ def save_result(path, result) -> Path:
         _fail(path, "results are written as .npz; give a file name ending in .npz")
     if path.parent and not path.parent.exists():
         _fail(path, f"the folder {path.parent} does not exist")
-    arrays = {
+    arrays: dict[str, npt.NDArray[Any]] = {
         "qpos": np.asarray(result.qpos, dtype=np.float64),
         "joint_names": np.asarray(list(result.joint_names), dtype=str),
         "errors": np.asarray(result.errors, dtype=np.float64),
@@ -137,13 +146,13 @@ def save_result(path, result) -> Path:
     if method:
         arrays["method"] = np.asarray(method)
     try:
-        np.savez(path, **arrays)
+        np.savez(path, **arrays)  # type: ignore[arg-type]  # numpy's stub misreads **kwds
     except OSError as err:
         _fail(path, f"cannot be written ({err.strerror or err})")
     return path
 
 
-def load_result(path) -> dict:
+def load_result(path: PathArg) -> dict[str, Any]:
     """Read back what :func:`save_result` wrote: a dict of arrays, ``joint_names`` as a list."""
     path = Path(os.fspath(path))
     if not path.is_file():

@@ -13,16 +13,25 @@ it.
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable, Sequence
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+    from kova_rs.retargeter import FloatArray, Retargeter, RetargetResult
 
 # landmark chains of the 21-landmark hand, for drawing
 HAND_CHAINS = [(0, 1, 2, 3, 4), (0, 5, 6, 7, 8), (0, 9, 10, 11, 12), (0, 13, 14, 15, 16),
                (0, 17, 18, 19, 20), (5, 9, 13, 17)]
 
 
-def _pyplot():
+def _pyplot() -> Any:
     try:
         import matplotlib
     except ImportError:
@@ -35,7 +44,7 @@ def _pyplot():
     return plt
 
 
-def _save(fig, path) -> Path:
+def _save(fig: Figure, path: str | os.PathLike[str]) -> Path:
     path = Path(os.fspath(path))
     try:
         if not path.parent.exists():
@@ -46,13 +55,13 @@ def _save(fig, path) -> Path:
     return path
 
 
-def _time(n: int, fps: float | None):
+def _time(n: int, fps: float | None) -> tuple[FloatArray, str]:
     if fps:
         return np.arange(n) / fps, "time [s]"
-    return np.arange(n), "frame"
+    return np.arange(n, dtype=float), "frame"
 
 
-def _draw_joint_angles(ax, result, fps):
+def _draw_joint_angles(ax: Axes, result: RetargetResult, fps: float | None) -> None:
     t, label = _time(len(result.qpos), fps)
     names = list(result.joint_names)
     cmap = _pyplot().get_cmap("tab20")
@@ -67,7 +76,7 @@ def _draw_joint_angles(ax, result, fps):
               bbox_to_anchor=(1.01, 1.0), frameon=False)
 
 
-def _draw_errors(ax, result, fps):
+def _draw_errors(ax: Axes, result: RetargetResult, fps: float | None) -> None:
     t, label = _time(len(result.errors), fps)
     errors_mm = 1000.0 * np.asarray(result.errors)
     names = list(result.target_names) or [f"target {i}" for i in range(errors_mm.shape[1])]
@@ -83,7 +92,8 @@ def _draw_errors(ax, result, fps):
               bbox_to_anchor=(1.01, 1.0), frameon=False)
 
 
-def plot_joint_angles(result, path, fps: float | None = None) -> Path:
+def plot_joint_angles(result: RetargetResult, path: str | os.PathLike[str],
+                      fps: float | None = None) -> Path:
     """Every joint of ``result`` (a RetargetResult) over time, written to ``path``."""
     plt = _pyplot()
     fig, ax = plt.subplots(figsize=(11, 5))
@@ -91,7 +101,8 @@ def plot_joint_angles(result, path, fps: float | None = None) -> Path:
     return _save(fig, path)
 
 
-def plot_errors(result, path, fps: float | None = None) -> Path:
+def plot_errors(result: RetargetResult, path: str | os.PathLike[str],
+                fps: float | None = None) -> Path:
     """Per-frame retargeting error of each target and their mean, written to ``path``."""
     plt = _pyplot()
     fig, ax = plt.subplots(figsize=(11, 4.5))
@@ -99,7 +110,8 @@ def plot_errors(result, path, fps: float | None = None) -> Path:
     return _save(fig, path)
 
 
-def plot_summary(result, path, fps: float | None = None) -> Path:
+def plot_summary(result: RetargetResult, path: str | os.PathLike[str],
+                 fps: float | None = None) -> Path:
     """Joint angles above, errors below, in one picture."""
     plt = _pyplot()
     fig, (top, bottom) = plt.subplots(2, 1, figsize=(11, 8.5), sharex=True)
@@ -108,26 +120,31 @@ def plot_summary(result, path, fps: float | None = None) -> Path:
     return _save(fig, path)
 
 
-def plot_frames(keypoints, link_positions, frames, path, *, edges=None, link_names=None,
-                targets=None, titles=None) -> Path:
+def plot_frames(keypoints: npt.ArrayLike, link_positions: npt.ArrayLike, frames: Iterable[int],
+                path: str | os.PathLike[str], *,
+                edges: Sequence[tuple[int, int]] | None = None,
+                link_names: Sequence[str] | None = None,
+                targets: Sequence[int] | None = None,
+                titles: Sequence[str] | None = None) -> Path:
     """Human keypoints (N, 21, 3) beside robot link positions (N, links, 3) for ``frames``.
 
     ``edges``: (i, j) pairs of link indices drawn as bones of the robot; ``targets``: indices
     of the links that are retargeting targets (drawn larger); ``titles``: one per frame.
     """
     plt = _pyplot()
-    keypoints = np.asarray(keypoints, dtype=float)
+    human_points = np.asarray(keypoints, dtype=float)
     links = np.asarray(link_positions, dtype=float)
     frames = list(frames)
     if not frames:
         raise ValueError("no frames to draw")
     fig = plt.figure(figsize=(4.6 * len(frames), 5.0))
-    everything = np.concatenate([keypoints[frames].reshape(-1, 3), links[frames].reshape(-1, 3)])
+    everything = np.concatenate([human_points[frames].reshape(-1, 3),
+                                 links[frames].reshape(-1, 3)])
     centre = 0.5 * (everything.max(axis=0) + everything.min(axis=0))
     half = 0.5 * float(np.max(everything.max(axis=0) - everything.min(axis=0))) + 0.01
     for col, f in enumerate(frames):
         ax = fig.add_subplot(1, len(frames), col + 1, projection="3d")
-        human = keypoints[f]
+        human = human_points[f]
         for chain in HAND_CHAINS:
             ax.plot(*human[list(chain)].T, color="tab:orange", lw=2)
         ax.scatter(*human.T, color="tab:orange", s=10, label="human keypoints")
@@ -150,32 +167,20 @@ def plot_frames(keypoints, link_positions, frames, path, *, edges=None, link_nam
     return _save(fig, path)
 
 
-def plot_retargeter_frames(retargeter, keypoints, result, frames, path, *, titles=None) -> Path:
+def plot_retargeter_frames(retargeter: Retargeter, keypoints: npt.ArrayLike,
+                           result: RetargetResult, frames: Iterable[int],
+                           path: str | os.PathLike[str], *,
+                           titles: Sequence[str] | None = None) -> Path:
     """:func:`plot_frames` for a :class:`~kova_rs.retargeter.Retargeter` and its result."""
-    from kova_rs.urdf_info import read_urdf
-
-    seq = retargeter.native
-    link_names = list(seq.link_names)
-    frames = list(frames)
+    model = retargeter.model
+    link_names = model.link_names
+    shown = list(frames)
     positions = np.zeros((len(result.qpos), len(link_names), 3))
-    for f in frames:
-        positions[f] = retargeter.link_positions(result.qpos[f], link_names)
-    edges, targets = [], []
-    model = _model_of(retargeter, read_urdf)
-    if model is not None:
-        where = {n: i for i, n in enumerate(link_names)}
-        edges = [(where[p], where[c]) for p, c in model.edges() if p in where and c in where]
-    wanted = set(getattr(retargeter, "_target_links", []) or [])
-    wanted |= set(getattr(retargeter, "_task_links", []) or [])
+    positions[shown] = retargeter.link_positions(result.qpos[shown], link_names)
+    where = {n: i for i, n in enumerate(link_names)}
+    edges = [(where[j.parent], where[j.child]) for j in model.joints
+             if j.parent in where and j.child in where]
+    wanted = set(retargeter.target_links)
     targets = [i for i, n in enumerate(link_names) if n in wanted]
-    return plot_frames(keypoints, positions, frames, path, edges=edges, targets=targets,
+    return plot_frames(keypoints, positions, shown, path, edges=edges, targets=targets,
                        titles=titles)
-
-
-def _model_of(retargeter, read_urdf):
-    from kova_rs.urdf_info import resolve_urdf_path
-
-    try:
-        return read_urdf(resolve_urdf_path(retargeter.config))
-    except (ValueError, OSError):
-        return None

@@ -146,7 +146,8 @@ class TestUserMistakes:
     def test_config_without_retargeting_section(self, tmp_path, motion):
         cfg = self.write_config(tmp_path, "something: else\n")
         assert_user_error(kova("retarget", "--config", cfg, "--input", motion),
-                          str(cfg), "Missing 'retargeting' key in config")
+                          str(cfg), "unknown key 'something' at the top level",
+                          "Known keys: retargeting")
 
     def test_unknown_link(self, tmp_path, motion):
         urdf = urdf_path("kova_compact_10dof")
@@ -157,7 +158,8 @@ class TestUserMistakes:
   target_link_human_indices: [8, 12]
 """)
         assert_user_error(kova("retarget", "--config", cfg, "--input", motion),
-                          str(cfg), "Link no_such_tip not found")
+                          f"{cfg}: retargeting.target_link_names[1]: Link 'no_such_tip' not found",
+                          "Links: ")
 
     def test_missing_urdf(self, tmp_path, motion):
         cfg = self.write_config(tmp_path, """retargeting:
@@ -208,7 +210,7 @@ class TestUserMistakes:
     def test_info_on_broken_urdf(self, tmp_path):
         broken = tmp_path / "broken.urdf"
         broken.write_text("<robot name='x'><link name='a'></robot>")
-        assert_user_error(kova("info", broken), "broken.urdf", "not valid XML")
+        assert_user_error(kova("info", broken), "broken.urdf", "XML parse error")
 
 
 class TestInfo:
@@ -224,6 +226,19 @@ class TestInfo:
         assert "[+0.000, +1.470]" in out
         assert "mimic joints (6):" in out
         assert "index_intermediate_joint = 1.08 * index_proximal_joint + 0" in out
+
+    def test_limits_are_those_the_solver_reads(self, tmp_path):
+        # The core reads a number with a leading space as malformed and uses the default 0.
+        urdf = tmp_path / "spaced.urdf"
+        urdf.write_text("<robot name='r'><link name='a'/><link name='b'/><link name='c'/>"
+                        "<joint name='j' type='revolute'><parent link='a'/><child link='b'/>"
+                        "<limit lower=' -1.0' upper='1.0'/></joint>"
+                        "<joint name='k' type='revolute'><parent link='b'/><child link='c'/>"
+                        "</joint></robot>")
+        run = kova("info", urdf)
+        assert run.returncode == 0, run.stderr
+        assert re.search(r"0 +j +revolute +\[\+0\.000, \+1\.000\]", run.stdout), run.stdout
+        assert re.search(r"1 +k +revolute +no limits \(-10000, \+10000\)", run.stdout)
 
     def test_robot_without_mimic_joints(self):
         run = kova("info", urdf_path("kova_numbered_16dof"))

@@ -5,11 +5,9 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
-from kova_rs import _native
-from kova_rs.retargeter import (RetargetResult, Retargeter, dexpilot_indices,
-                                fingertip_landmarks, shipped_config, shipped_hands)
-
+from kova_rs import ConfigError, _native
+from kova_rs._core import dexpilot_vectors, fingertip_landmarks
+from kova_rs.retargeter import Retargeter, RetargetResult, shipped_config, shipped_hands
 from tool_support import METHODS, config_path, demo_motion  # noqa: F401 (fixture)
 
 FRAMES = slice(0, 60, 3)  # open hand, closing into the fist, opening again
@@ -25,6 +23,13 @@ def variant(config, **overrides):
     args = {k: getattr(config, k) for k in keys}
     args.update(overrides)
     return _native.RetargetingConfig(config.type_, config.urdf_path, **args)
+
+
+def dexpilot_indices(tips):
+    """Flat human indices (origins, then tasks) that the core derives for these fingertips."""
+    landmarks = [0] + fingertip_landmarks(tips)
+    vectors = dexpilot_vectors(len(tips))
+    return [landmarks[o] for _, o in vectors] + [landmarks[t] for t, _ in vectors]
 
 
 def rows_by_hand(config, kp):
@@ -85,8 +90,9 @@ def test_position_errors_are_distances_to_the_keypoints(demo_motion):
     r = Retargeter(config)
     result = r.retarget_sequence(demo_motion[:5])
     links = config.target_link_names
+    native = config.build()
     for f in range(5):
-        robot = r.native.link_positions(list(result.qpos[f]), links)
+        robot = native.link_positions(list(result.qpos[f]), links)
         for k, (link, human) in enumerate(zip(robot, config.target_link_human_indices)):
             assert result.errors[f, k] == pytest.approx(
                 np.linalg.norm(np.array(link) - demo_motion[f, human]), abs=1e-12)
@@ -101,8 +107,8 @@ def test_vector_errors_compare_with_the_scaled_human_vector(demo_motion):
     idx = config.target_link_human_indices
     n = len(config.target_origin_link_names)
     for k in range(n):
-        o, t = r.native.link_positions(list(q), [config.target_origin_link_names[k],
-                                                 config.target_task_link_names[k]])
+        o, t = config.build().link_positions(list(q), [config.target_origin_link_names[k],
+                                                       config.target_task_link_names[k]])
         human = demo_motion[30, idx[n + k]] - demo_motion[30, idx[k]]
         want = np.linalg.norm(np.subtract(t, o) - config.scaling_factor * human)
         assert errors[k] == pytest.approx(want, abs=1e-12)
@@ -115,16 +121,40 @@ def test_retargeting_tracks_the_demo_closely(demo_motion):
     assert np.all(np.isfinite(result.qpos))
 
 
-def test_reset_starts_the_sequence_again(demo_motion):
-    config = variant(_native.RetargetingConfig.from_file(
-        str(config_path("position", "kova_compact_10dof"))), low_pass_alpha=-1.0)  # no filter
-    r = Retargeter(config)
-    first = r.retarget_sequence(demo_motion[:10]).qpos
+@pytest.mark.parametrize("method", METHODS)
+def test_reset_starts_a_fresh_sequence_filter_and_pinches_included(method, demo_motion):
+    # The shipped configurations smooth their output (low_pass_alpha 0.7), and the thumb and
+    # index tips of frames 10-12 pinch (DexPilot projects the pair) while in frame 13 they are
+    # between the pinch distances, where a kept pinch would hold: both carry over unless reset
+    # forgets them.
+    path = config_path(method, "kova_five_finger_24dof")
+    r = Retargeter.from_config(path)
+    assert 0.0 < r.config.low_pass_alpha < 1.0
+    first = r.retarget_sequence(demo_motion[:40]).qpos
+    r.retarget_sequence(demo_motion[:13])
     r.reset()
-    again = r.retarget_sequence(demo_motion[:10]).qpos
-    np.testing.assert_array_equal(first, again)
-    later = r.retarget(demo_motion[0])  # warm-started from frame 9, not from scratch
+    np.testing.assert_array_equal(r.retarget(demo_motion[13]),
+                                  Retargeter.from_config(path).retarget(demo_motion[13]))
+    r.reset()
+    np.testing.assert_array_equal(r.retarget_sequence(demo_motion[:40]).qpos, first)
+    later = r.retarget(demo_motion[0])  # warm-started from frame 39, not from scratch
     assert not np.array_equal(later, first[0])
+
+
+def test_sequences_report_how_each_frame_was_solved(retargeter, demo_motion):
+    result = retargeter.retarget_sequence(demo_motion[:4])
+    assert len(result.reports) == 4
+    assert all(r.solver == "slsqp" and r.evaluations > 0 and r.stop_reason for r in result.reports)
+    assert retargeter.last_report.evaluations == result.reports[-1].evaluations
+    chunked = Retargeter.from_config(config_path("vector", "kova_five_finger_24dof"))
+    assert len(chunked.retarget_sequence(demo_motion[:70], progress=True).reports) == 70
+
+
+def test_empty_sequences(retargeter):
+    result = retargeter.retarget_sequence(np.zeros((0, 21, 3)))
+    assert result.qpos.shape == (0, retargeter.dof)
+    assert result.errors.shape == (0, len(retargeter.target_names))
+    assert len(result) == 0 and result.mean_error == 0.0
 
 
 def test_fixed_joints_take_the_given_values(demo_motion):
@@ -141,10 +171,12 @@ def test_fixed_joints_take_the_given_values(demo_motion):
     np.testing.assert_allclose(q[fixed_positions], fixed)
     seq = r.retarget_sequence(demo_motion[:3], fixed_qpos=np.tile(fixed, (3, 1)))
     np.testing.assert_allclose(seq.qpos[:, fixed_positions], np.tile(fixed, (3, 1)))
-    with pytest.raises(ValueError, match="fixed_qpos must hold 6 values"):
-        r.retarget(demo_motion[0], fixed_qpos=[0.0] * 5)
+    with pytest.raises(ValueError, match=r"fixed_qpos must have shape \(6,\) \(one value"):
+        r.retarget(demo_motion[0], fixed_qpos=[0.0] * 5)  # never padded with zeros
     with pytest.raises(ValueError, match=r"fixed_qpos must have shape \(6,\) or \(3, 6\)"):
         r.retarget_sequence(demo_motion[:3], fixed_qpos=np.zeros((2, 6)))
+    with pytest.raises(ValueError, match=r"fixed_qpos must have shape \(6,\)"):
+        r.retarget(demo_motion[0], fixed_qpos=np.zeros((1, 6)))
 
 
 @pytest.fixture(scope="module")
@@ -162,9 +194,12 @@ class TestInputs:
         with pytest.raises(ValueError, match=r"shape \(N, 21, 3\)"):
             retargeter.retarget_sequence(np.zeros((21, 3)))
 
-    def test_too_few_landmarks(self, retargeter):
-        with pytest.raises(ValueError, match="uses landmark 20"):
-            retargeter.retarget(np.zeros((12, 3)))
+    @pytest.mark.parametrize("landmarks", [12, 20, 22])
+    def test_exactly_21_landmarks(self, retargeter, landmarks):
+        with pytest.raises(ValueError, match=rf"shape \(21, 3\), got \({landmarks}, 3\)"):
+            retargeter.retarget(np.zeros((landmarks, 3)))
+        with pytest.raises(ValueError, match=rf"\(N, 21, 3\), got \(2, {landmarks}, 3\)"):
+            retargeter.retarget_sequence(np.zeros((2, landmarks, 3)))
 
     def test_not_finite(self, retargeter):
         kp = np.zeros((21, 3))
@@ -185,9 +220,10 @@ class TestInputs:
         with pytest.raises(TypeError):
             Retargeter("not a config")
 
-    def test_missing_file_is_a_value_error(self, tmp_path):
-        with pytest.raises(ValueError, match="Failed to read config"):
+    def test_missing_file_is_a_config_error(self, tmp_path):
+        with pytest.raises(ConfigError, match="missing.yml: cannot be read") as caught:
             Retargeter.from_config(tmp_path / "missing.yml")
+        assert isinstance(caught.value, ValueError)
 
     def test_path_like_objects(self):
         class Where(os.PathLike):
@@ -219,7 +255,7 @@ class TestDexPilotIndices:
         assert fingertip_landmarks(["index_a", "index_b"]) == [4, 8]
 
     def test_more_than_five_unnamed_tips_are_refused(self):
-        with pytest.raises(ValueError, match="at most five"):
+        with pytest.raises(ValueError, match="at most 5 fingers"):
             fingertip_landmarks([f"tip{i}" for i in range(6)])
 
     def test_layout_for_three_fingers(self):
@@ -240,8 +276,70 @@ class TestDexPilotIndices:
     def test_wrong_index_count_is_refused(self):
         base = _native.RetargetingConfig.from_file(
             str(config_path("dexpilot", "kova_compact_10dof")))
-        with pytest.raises(ValueError, match="needs 30 target_link_human_indices"):
+        with pytest.raises(ConfigError, match="target_link_human_indices"):
             Retargeter(variant(base, target_link_human_indices=[0, 4]))
+
+
+class TestConfigErrors:
+    """Mistakes in a configuration are ConfigErrors naming the key, what was found and the fix,
+    found before anything is built (never the internal fault)."""
+
+    @pytest.fixture()
+    def write(self, tmp_path):
+        shipped = config_path("dexpilot", "kova_five_finger_24dof").read_text()
+        hands = Path(shipped_config("dexpilot", "kova_five_finger_24dof")).parents[2]
+        base = shipped.replace("urdf_path: kova_five_finger_24dof/",
+                               f"urdf_path: {hands}/assets/robots/hands/kova_five_finger_24dof/")
+
+        def write(old, new):
+            assert old in base
+            path = tmp_path / "config.yml"
+            path.write_text(base.replace(old, new))
+            return path
+        return write
+
+    @pytest.mark.parametrize("old, new, fragments", [
+        ("[th_tip,", "[th_tipp,", ["retargeting.finger_tip_link_names[0]",
+                                   "Link 'th_tipp' not found in kova_five_finger_24dof.urdf",
+                                   "did you mean 'th_tip'?", "Links: forearm, wrist, palm"]),
+        ("scaling_factor: 1", "scaling_factor: '3.0'", ["retargeting.scaling_factor (line",
+                                                        "must be a number", "'3.0'"]),
+        ("low_pass_alpha: 0.7", "low_pass_alpha: 0.7x", ["retargeting.low_pass_alpha", "0.7x"]),
+        ("normal_delta: 0.001", "has_joint_limits: no", ["retargeting.has_joint_limits", "no"]),
+        ("scaling_factor: 1", "scaling_factr: 1", ["unknown key 'scaling_factr'",
+                                                   "did you mean 'scaling_factor'?"]),
+        ("[th_tip,", "[3, th_tip,", ["retargeting.finger_tip_link_names[0]"]),
+        ("retargeting:", "kova: {solver: fast}\nretargeting:", ["kova.solver", "fast",
+                                                                 "slsqp"]),
+    ])
+    def test_file_mistakes(self, write, old, new, fragments):
+        with pytest.raises(ConfigError) as caught:
+            Retargeter.from_config(write(old, new))
+        message = str(caught.value)
+        assert message.startswith(str(write(old, new)) + ": ")
+        for fragment in fragments:
+            assert fragment in message, (fragment, message)
+
+    def test_every_issue_of_a_document_is_listed_with_its_parts(self):
+        from kova_rs._core import config_issues
+
+        issues = config_issues("retargeting:\n  type: vectr\n  scaling_factr: 2\n")
+        by_key = {issue.key: issue for issue in issues}
+        kind = by_key["retargeting.type"]
+        assert (kind.severity, kind.found, kind.closest, kind.line) == ("error", "vectr",
+                                                                        "vector", 2)
+        assert kind.choices == ["vector", "position", "dexpilot"]
+        assert by_key["retargeting.scaling_factr"].closest == "scaling_factor"
+
+    def test_names_are_checked_for_configurations_made_in_code(self):
+        base = _native.RetargetingConfig.from_file(
+            str(config_path("position", "kova_five_finger_24dof")))
+        links = list(base.target_link_names)
+        links[1] = links[1] + "x"
+        with pytest.raises(ConfigError, match=rf"'{links[1]}' not found.*did you mean"):
+            Retargeter(variant(base, target_link_names=links))
+        with pytest.raises(ConfigError, match="Joint 'WRJ3' not found.*did you mean 'WRJ2'"):
+            Retargeter(variant(base, target_joint_names=["WRJ3"]))
 
 
 def test_shipped_helpers():

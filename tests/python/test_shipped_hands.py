@@ -4,13 +4,11 @@ import shutil
 
 import numpy as np
 import pytest
-
 from kova_rs import _native
+from kova_rs._core import RobotModel
 from kova_rs.retargeter import Retargeter
-from kova_rs.urdf_info import dof_joint_names, read_urdf, resolve_urdf_path
-
-from tool_support import (CONFIGS_DIR, HANDS, HANDS_DIR, METHODS, RESOURCES, config_path,
-                          urdf_path)
+from tool_support import CONFIGS_DIR, HANDS, HANDS_DIR, METHODS, RESOURCES, config_path, urdf_path
+from urdf_reference import read_urdf
 
 WRIST_AND_FIVE_FINGERS = (["WRJ2", "WRJ1"] + [f"FFJ{i}" for i in (4, 3, 2, 1)]
                           + [f"LFJ{i}" for i in (5, 4, 3, 2, 1)]
@@ -50,7 +48,7 @@ def test_the_package_ships_every_hand_and_config():
 
 @pytest.mark.parametrize("hand", sorted(EXPECTED_ORDER))
 def test_dof_order_follows_the_naming_scheme(hand):
-    order = dof_joint_names(urdf_path(hand))
+    order = RobotModel.from_file(urdf_path(hand)).dof_joint_names
     assert order == EXPECTED_ORDER[hand]
     in_file = [j.name for j in read_urdf(urdf_path(hand)).movable_joints]
     assert sorted(in_file) == sorted(order)
@@ -99,7 +97,7 @@ def test_a_copied_resources_tree_resolves_by_the_parent_search(tmp_path, monkeyp
     monkeypatch.chdir(tmp_path)
     config = _native.RetargetingConfig.from_file(
         str(copy / "configs" / "vector" / "kova_compact_10dof.yml"))
-    assert resolve_urdf_path(config).resolve() == \
+    assert Retargeter(config).native.urdf_file.resolve() == \
         (copy / "assets/robots/hands/kova_compact_10dof/kova_compact_10dof.urdf").resolve()
     assert len(config.build().joint_names) == 10
 
@@ -118,6 +116,15 @@ def test_native_kinematics_agree_with_an_independent_one(hand):
         # mimic joints follow their source when the configuration couples them
         mine = model.link_positions(dict(zip(names, q)))
         np.testing.assert_allclose(native, np.array([mine[l] for l in links]), atol=1e-12)
+        # the model's own forward kinematics takes mimic joints as given: derive them first
+        derived = dict(zip(names, q))
+        for joint in model.mimic_joints:
+            source, multiplier, offset = joint.mimic
+            derived[joint.name] = multiplier * derived[source] + offset
+        full = np.array([derived[n] for n in names])
+        core = RobotModel.from_file(urdf_path(hand))
+        assert core.link_names == links
+        np.testing.assert_allclose(core.forward_kinematics(full)[:, :3, 3], native, atol=1e-12)
 
 
 def test_open_robot_hands_point_their_fingers_along_x():
@@ -135,7 +142,7 @@ def test_configs_use_relative_paths_resolving_to_the_shipped_urdf():
         config = _native.RetargetingConfig.from_file(str(path))
         hand = path.stem
         assert config.urdf_path == f"{hand}/{hand}.urdf"
-        assert resolve_urdf_path(config).resolve() == urdf_path(hand).resolve()
+        assert Retargeter(config).native.urdf_file.resolve() == urdf_path(hand).resolve()
 
 
 def test_shipped_files_are_what_the_generator_writes(tmp_path):

@@ -1,5 +1,9 @@
 """Several Python threads: distinct objects behave as if run one after another; a shared object
-serialises whole calls, so every result is one that some sequential order of the calls gives."""
+serialises whole calls, so every result is one that some sequential order of the calls gives.
+
+`_native` holds the interpreter lock through every call, so its checks below pass even without
+its mutex. `_core` solves without the interpreter lock: its checks fail when the lock is not
+released or when calls on one object are not serialised by the object's mutex."""
 
 from __future__ import annotations
 
@@ -7,9 +11,9 @@ import random
 import sys
 import threading
 
+import numpy as np
 import pytest
-
-from conftest import MAKERS, row_count
+from conftest import ALLEGRO_PALM, ALLEGRO_TIPS, MAKERS, row_count
 
 THREADS = 4
 FRAMES = 8
@@ -125,3 +129,64 @@ def test_concurrent_builds_and_config_reads(allegro):
 
     run_threads(work, THREADS)
     assert all(result == built[0] for result in built)
+
+
+# kova_rs._core: solves without the interpreter lock, one mutex per object.
+
+
+def core_dexpilot(allegro):
+    from kova_rs import _core
+
+    return _core.Retargeter("dexpilot", allegro, wrist_link_name=ALLEGRO_PALM,
+                            finger_tip_link_names=ALLEGRO_TIPS, low_pass_alpha=0.5,
+                            project_dist=0.06, escape_dist=0.08)
+
+
+def core_rows(frames, seed):
+    return np.random.default_rng(seed).uniform(-0.09, 0.09, (frames, row_count("dexpilot"), 3))
+
+
+def test_core_solves_while_other_python_threads_run(allegro):
+    # The main thread watches two outputs fill up frame by frame, each written by its own
+    # retargeter on its own thread. Holding the interpreter lock through the call, a solve would
+    # leave it nothing to see but all-NaN or all-done; a lock shared by the two objects would
+    # never let both be half-written at once.
+    pair = [core_dexpilot(allegro) for _ in range(2)]
+    rows = [core_rows(300, 1), core_rows(300, 2)]
+    outs = [np.full((len(r), pair[0].dof), np.nan) for r in rows]
+    done = [threading.Event() for _ in pair]
+    seen_one, seen_both = False, False
+
+    def solve(index):
+        pair[index].retarget_sequence(rows[index], out=outs[index])
+        done[index].set()
+
+    workers = [threading.Thread(target=solve, args=(i,)) for i in range(2)]
+    for worker in workers:
+        worker.start()
+    while not all(d.is_set() for d in done):
+        partly = [np.isfinite(o[0, 0]) and np.isnan(o[-1, 0]) for o in outs]
+        seen_one = seen_one or any(partly)
+        seen_both = seen_both or all(partly)
+    for worker in workers:
+        worker.join()
+    assert seen_one, "no other Python thread ran while a sequence was solved"
+    assert seen_both, "the two retargeters never solved at the same time"
+    assert all(np.all(np.isfinite(o)) for o in outs)
+
+
+def test_core_calls_on_one_object_follow_a_sequential_order(allegro):
+    shared = core_dexpilot(allegro)
+    inputs = [core_rows(80, 10 + i) for i in range(2)]
+    results = [None, None]
+
+    def work(index):
+        results[index] = shared.retarget_sequence(inputs[index])
+
+    run_threads(work, 2)
+    orders = []
+    for order in ((0, 1), (1, 0)):
+        fresh = core_dexpilot(allegro)
+        expected = {i: fresh.retarget_sequence(inputs[i]) for i in order}
+        orders.append(all(np.array_equal(results[i], expected[i]) for i in order))
+    assert any(orders), "the results match neither order of the two calls"

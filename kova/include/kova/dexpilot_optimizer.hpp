@@ -29,6 +29,8 @@ class DexPilotOptimizer final : public OptimizerBase {
   std::vector<double> retarget(std::span<const double> ref_value,
                                std::span<const double> fixed_qpos,
                                std::span<const double> last_qpos) override;
+  // Every pair back to unprojected, as after construction.
+  void clear_sequence_state() override;
 
   const LinkVectorObjective& vectors() const { return vectors_; }
   std::size_t finger_count() const { return finger_count_; }

@@ -14,6 +14,11 @@ class LPFilter {
   // The first sample passes through and becomes the state; later samples blend into it:
   // y = (x - y) * alpha + y. A non-finite entry is not blended (see filter.cpp).
   std::vector<double> next(std::span<const double> x);
+  // Forgets the history: the next sample passes through as if it were the first.
+  void clear() {
+    y_.reset();
+    is_init_ = false;
+  }
 
   double alpha() const { return alpha_; }
   bool is_init() const { return is_init_; }

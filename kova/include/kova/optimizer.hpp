@@ -76,6 +76,10 @@ class Optimizer {
   // "Expected qpos length {}, got {}" / "Link {} not found".
   virtual Result<std::vector<LinkPosition>> link_positions(
       std::span<const double> qpos, std::span<const std::string> link_names) = 0;
+
+  // Beyond the ten: forgets what earlier frames left in the optimiser itself (DexPilot's pinch
+  // hysteresis), for a caller that starts a new sequence. Most optimisers keep nothing.
+  virtual void clear_sequence_state() {}
 };
 
 class LinkVectorObjective;

@@ -28,6 +28,9 @@ class SeqRetargeting {
   std::vector<double> get_qpos(std::optional<std::span<const double>> fixed_qpos) const;
   void set_qpos(std::span<const double> robot_qpos);
   void reset();
+  // A new sequence in every respect: reset(), and the filter's history and the optimiser's own
+  // per-sequence state cleared too (reset() keeps both).
+  void restart();
 
   Optimizer& optimizer() { return *optimizer_; }
   const Optimizer& optimizer() const { return *optimizer_; }

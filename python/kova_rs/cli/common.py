@@ -6,9 +6,12 @@ from __future__ import annotations
 import argparse
 import sys
 from pathlib import Path
-from typing import Any, NoReturn
+from typing import TYPE_CHECKING, NoReturn
 
 from kova_rs.shipped import find_shipped_config
+
+if TYPE_CHECKING:
+    from kova_rs.retargeter import FloatArray, Retargeter, RetargetResult
 
 DEMO_HAND = "kova_five_finger_24dof"
 METHODS = ("position", "vector", "dexpilot")
@@ -28,19 +31,6 @@ def one_line(text: object) -> str:
     return " ".join(str(text).split())
 
 
-def fault_types() -> tuple[type[BaseException], ...]:
-    """The native library's internal-fault exception (derived from BaseException)."""
-    import kova_rs
-    from kova_rs import _native
-
-    found = []
-    for owner in (kova_rs, _native):
-        fault = getattr(owner, "PanicException", None)
-        if isinstance(fault, type) and issubclass(fault, BaseException):
-            found.append(fault)
-    return tuple(found)
-
-
 def find_config(value: str) -> Path:
     """A config path as given, or a shipped one named like ``position/kova_compact_10dof``."""
     path = Path(value)
@@ -52,29 +42,21 @@ def find_config(value: str) -> Path:
     return shipped
 
 
-def load_retargeter(config_path: Path) -> Any:
+def load_retargeter(config_path: Path) -> Retargeter:
     """Read and build a configuration; every failure names the configuration file."""
-    from kova_rs import _native
     from kova_rs.retargeter import Retargeter
 
     if config_path.is_dir():
         raise UserError(f"{config_path}: is a directory, not a configuration file")
     try:
-        config = _native.RetargetingConfig.from_file(str(config_path))
-    except (ValueError, TypeError, OSError) as err:
-        raise UserError(f"{config_path}: {one_line(err)}") from None
-    faults = fault_types()
-    try:
-        return Retargeter(config)
-    except (ValueError, RuntimeError, TypeError) as err:
-        raise UserError(f"{config_path}: {one_line(err)}") from None
-    except BaseException as err:  # the native internal-fault exception: unknown link or joint
-        if faults and isinstance(err, faults):
-            raise UserError(f"{config_path}: {one_line(err)}") from None
-        raise
+        return Retargeter.from_config(config_path)
+    except (ValueError, RuntimeError, TypeError, OSError) as err:
+        message = one_line(err)
+        named = message.startswith(f"{config_path}: ")
+        raise UserError(message if named else f"{config_path}: {message}") from None
 
 
-def load_motion(path: Path, hand_frame: bool, left: bool) -> Any:
+def load_motion(path: Path, hand_frame: bool, left: bool) -> FloatArray:
     from kova_rs.hand_frame import to_hand_frame
     from kova_rs.motion_io import load_motion as read_motion
 
@@ -89,16 +71,12 @@ def load_motion(path: Path, hand_frame: bool, left: bool) -> Any:
     return motion
 
 
-def retarget(retargeter: Any, motion: Any, source: Path, progress: bool) -> Any:
-    faults = fault_types()
+def retarget(retargeter: Retargeter, motion: FloatArray, source: Path, progress: bool
+             ) -> RetargetResult:
     try:
         return retargeter.retarget_sequence(motion, progress=progress)
     except ValueError as err:
         raise UserError(f"{source}: {one_line(err)}") from None
-    except BaseException as err:
-        if faults and isinstance(err, faults):
-            raise UserError(f"{source}: {one_line(err)}") from None
-        raise
 
 
 def check_output(path: Path, suffixes: tuple[str, ...]) -> Path:

@@ -1,4 +1,8 @@
-"""``kova info``: links, the DOF order of every joint vector, limits and mimic joints."""
+"""``kova info``: links, the DOF order of every joint vector, limits and mimic joints.
+
+Everything shown comes from the robot model the solver itself builds, so the order and the
+limits are exactly those every retargeter uses.
+"""
 
 from __future__ import annotations
 
@@ -6,44 +10,43 @@ import argparse
 from pathlib import Path
 from typing import Any
 
-from kova_rs.cli.common import UserError, fault_types, one_line
+from kova_rs.cli.common import UserError, one_line
 
 
 def run(args: argparse.Namespace) -> int:
-    from kova_rs.urdf_info import dof_joint_names, read_urdf
+    from kova_rs._core import RobotModel
 
     path = Path(args.urdf)
+    if not path.exists():
+        raise UserError(f"{path}: no such file")
+    if path.is_dir():
+        raise UserError(f"{path}: is a directory, not a URDF file")
     try:
-        model = read_urdf(path)
-        dofs = dof_joint_names(path)
+        model = RobotModel.from_file(path)
     except ValueError as err:
-        message = one_line(err)
-        raise UserError(message if message.startswith(str(path.resolve())) or
-                        message.startswith(str(path)) else f"{path}: {message}") from None
-    except BaseException as err:
-        faults = fault_types()
-        if faults and isinstance(err, faults):
-            raise UserError(f"{path}: {one_line(err)}") from None
-        raise
+        raise UserError(f"{path}: {one_line(err)}") from None
+    dofs = model.dof_joint_names
     print(f"robot {model.name} ({path})")
     print(f"root link: {model.root_link}")
-    print(f"links ({len(model.links)}): {', '.join(model.links)}")
+    print(f"links ({len(model.link_names)}): {', '.join(model.link_names)}")
     print(f"degrees of freedom ({len(dofs)}), in the order of every joint vector:")
     width = max((len(n) for n in dofs), default=4)
-    for i, name in enumerate(dofs):
+    for i, (name, (lower, upper)) in enumerate(zip(dofs, model.joint_limits)):
         joint = model.joint(name)
         if joint.mimic is not None:
-            limits = "follows " + joint.mimic[0]
+            limits = "follows " + joint.mimic.joint
         elif joint.limit is None:
-            limits = "no limits (±10000)"
+            limits = f"no limits ({lower:+g}, {upper:+g})"
         else:
-            limits = f"[{joint.limit[0]:+.3f}, {joint.limit[1]:+.3f}]"
+            limits = f"[{lower:+.3f}, {upper:+.3f}]"
         print(f"  {i:3d}  {name:<{width}}  {joint.type:<10s} {limits}")
-    mimics = model.mimic_joints
+    mimics = [j for j in model.joints if j.mimic is not None]
     print(f"mimic joints ({len(mimics)}):" if mimics else "mimic joints: none")
     for j in mimics:
-        src, mult, off = j.mimic
-        print(f"  {j.name} = {mult:g} * {src} {'+' if off >= 0 else '-'} {abs(off):g}")
+        m = j.mimic
+        assert m is not None
+        sign = "+" if m.offset >= 0 else "-"
+        print(f"  {j.name} = {m.multiplier:g} * {m.joint} {sign} {abs(m.offset):g}")
     return 0
 
 

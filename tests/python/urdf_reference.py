@@ -1,9 +1,6 @@
-"""A read-only look at a URDF robot hand: links, joints, limits, mimic joints, root link.
-
-Used by ``kova info`` and by the plots (to draw the robot as a skeleton). The degrees of
-freedom in their retargeting order come from the native library itself
-(:func:`dof_joint_names`), so that what is printed is exactly what ``qpos`` vectors use.
-"""
+"""An independent reading of URDF files for the tests: links, joints, limits, mimic joints, and a
+small forward kinematics of its own, to cross-check what the core computes. (The package itself
+reads robots only through the core.)"""
 
 from __future__ import annotations
 
@@ -195,51 +192,3 @@ def read_urdf(path) -> UrdfModel:
                                                   _number(mimic.get("offset"), 0.0)),
             ))
     return model
-
-
-def dof_joint_names(path) -> list:
-    """The robot's DOF joint names in the order of every ``qpos``, as the library fixes it.
-
-    Builds a throw-away position retargeter on the robot's root link. Raises ValueError
-    naming the file when the library refuses the robot.
-    """
-    from kova_rs._native import RetargetingConfig
-
-    path = Path(os.fspath(path)).resolve()
-    model = read_urdf(path)
-    if model.root_link is None:
-        raise ValueError(f"{path}: no root link (no links, or every link is a joint's child)")
-    try:
-        config = RetargetingConfig("position", str(path), target_link_names=[model.root_link],
-                                   target_link_human_indices=[0], has_joint_limits=False,
-                                   ignore_mimic_joint=True)
-        return list(config.build().joint_names)
-    except (ValueError, RuntimeError) as err:
-        raise ValueError(f"{path}: {err}") from None
-
-
-def resolve_urdf_path(config) -> Path:
-    """Where the library finds the URDF file of ``config`` (a native RetargetingConfig).
-
-    The same search as the library's: an absolute path as is; a relative one under the
-    configuration's ``urdf_dir``, then under ``assets/robots/hands`` of ``urdf_dir`` and of
-    each of its parents, then under the working directory. Raises ValueError when none exists.
-    """
-    urdf = Path(config.urdf_path)
-    if urdf.is_absolute():
-        if urdf.exists():
-            return urdf
-        raise ValueError(f"URDF path {urdf} does not exist")
-    base = Path(config.urdf_dir)
-    candidates = [base / urdf]
-    d = base
-    while True:
-        candidates.append(d / "assets" / "robots" / "hands" / urdf)
-        if d.parent == d or str(d) in ("", "."):
-            break
-        d = d.parent
-    candidates.append(Path.cwd() / urdf)
-    for c in candidates:
-        if c.exists():
-            return c
-    raise ValueError(f"URDF path {urdf} does not exist")

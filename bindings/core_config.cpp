@@ -1,0 +1,63 @@
+// kova_rs._core configuration diagnostics: every problem of a configuration document, each with
+// where it is, what was found, what is expected and, for names, the closest valid one.
+#include <string>
+#include <vector>
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include "core_errors.hpp"
+#include "core_modules.hpp"
+#include "kova/config_check.hpp"
+#include "kova/config_issue.hpp"
+#include "kova/retargeter.hpp"
+
+namespace kova_core {
+
+using namespace nb::literals;
+
+void bind_config(nb::module_& module) {
+  nb::class_<kova::ConfigIssue>(module, "ConfigIssue", "One problem found in a configuration.")
+      .def_prop_ro(
+          "severity",
+          [](const kova::ConfigIssue& issue) {
+            return std::string(kova::to_string(issue.severity));
+          },
+          "\"error\" (must be fixed) or \"warning\" (works, probably not as meant).")
+      .def_ro("key", &kova::ConfigIssue::key,
+              "Where: \"retargeting.scaling_factor\", \"kova.solver\"; empty for the document.")
+      .def_ro("message", &kova::ConfigIssue::message, "A whole sentence that says what to do.")
+      .def_ro("found", &kova::ConfigIssue::found, "What the configuration holds there.")
+      .def_ro("expected", &kova::ConfigIssue::expected, "What would be accepted there.")
+      .def_ro("closest", &kova::ConfigIssue::closest,
+              "The valid choice closest to what was found, or \"\".")
+      .def_ro("choices", &kova::ConfigIssue::choices, "The valid choices, for names.")
+      .def_ro("line", &kova::ConfigIssue::line, "1-based line in the document; 0 if not known.")
+      .def("__str__", [](const kova::ConfigIssue& issue) {
+        kova::ConfigIssue error = issue;
+        error.severity = kova::Severity::Error;
+        return kova::config_error_text({&error, 1});
+      });
+  module.def(
+      "config_issues",
+      [](const std::string& document) { return kova::check_config_document(document); },
+      "document"_a,
+      "Every problem of a configuration document (its YAML text): syntax, sections, "
+      "unknown keys and values of the wrong kind.");
+  module.def(
+      "check_config_text",
+      [](const std::string& document) { config_or_raise(kova::check_config_text(document)); },
+      "document"_a,
+      "Raises ConfigError naming the first error of config_issues(document) (and how many "
+      "more there are).");
+  module.def(
+      "config_solver",
+      [](const std::string& document) {
+        return std::string(
+            kova::to_string(config_or_raise(kova::retargeter_options(document)).solver));
+      },
+      "document"_a, "The solver a configuration document chooses (kova.solver; \"slsqp\" unset).");
+}
+
+}  // namespace kova_core

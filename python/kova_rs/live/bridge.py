@@ -98,6 +98,10 @@ class Bridge:
         if all(isinstance(c, str) for c in self._converters.values()):
             raise ValueError(str(self._converters[16]))
         self._errors: Callable[..., Any] | None = getattr(retargeter, "errors", None)
+        # kova_rs.Retargeter: rows, solve and errors straight on the native retargeter
+        native = getattr(retargeter, "native", None)
+        self._native = (native if all(hasattr(native, name) for name in
+                                      ("reference", "retarget", "errors")) else None)
         self._landmarks = np.empty((21, 3))
         self._clock = clock
         self.stats = LiveStats()
@@ -191,17 +195,29 @@ class Bridge:
         self.stats.frames_in += 1
         if problem is not None:
             return self._hold(frame, problem[1])
-        start = self._perf()
-        qpos = np.asarray(self._retargeter.retarget(self._landmarks), dtype=np.float64)
-        t_solve = self._perf() - start
-        error = math.nan
-        if self._errors is not None:
-            error = float(np.mean(self._errors(self._landmarks, qpos)))
+        qpos, error, t_solve = self._solve(self._landmarks)
         out = qpos if self._order is None else qpos[self._order]
         self._last = Command(frame.seq, frame.t, frame.t_recv, out, error, "ok", t_solve)
         self._last_seq = frame.seq
         self.stats.solved += 1
         return self._last
+
+    def _solve(self, landmarks: FloatArray) -> tuple[FloatArray, float, float]:
+        """Joint vector, mean target error (metres) and the seconds the solve took."""
+        native = self._native
+        if native is not None:
+            rows = native.reference(landmarks)
+            start = self._perf()
+            qpos = native.retarget(rows)
+            t_solve = self._perf() - start
+            return qpos, float(np.mean(native.errors(rows, qpos))), t_solve
+        start = self._perf()
+        qpos = np.asarray(self._retargeter.retarget(landmarks), dtype=np.float64)
+        t_solve = self._perf() - start
+        error = math.nan
+        if self._errors is not None:
+            error = float(np.mean(self._errors(landmarks, qpos)))
+        return qpos, error, t_solve
 
     def _converter_for(self, frame: Frame) -> Converter | str | None:
         """The converter for the frame's values (None without values), or why it has none."""

@@ -210,7 +210,8 @@ class Bridge:
             start = self._perf()
             qpos = native.retarget(rows)
             t_solve = self._perf() - start
-            return qpos, float(np.mean(native.errors(rows, qpos))), t_solve
+            errors = native.errors(rows, qpos).tolist()
+            return qpos, math.fsum(errors) / len(errors), t_solve
         start = self._perf()
         qpos = np.asarray(self._retargeter.retarget(landmarks), dtype=np.float64)
         t_solve = self._perf() - start

@@ -169,9 +169,10 @@ def _decode_binary(data: bytes | bytearray | memoryview) -> Frame:
         raise MalformedMessage("t must be a finite number of seconds")
     if joints == 0:
         return Frame(seq, t, None)
-    dtype = "<f4" if size == 4 else "<f8"
-    values = np.frombuffer(data, dtype=dtype, offset=FRAME_HEADER.size)
-    return Frame(seq, t, values.astype(np.float64).reshape(joints, width))
+    values = np.frombuffer(data, dtype="<f4" if size == 4 else "<f8", offset=FRAME_HEADER.size)
+    if size == 4:
+        values = values.astype(np.float64)
+    return Frame(seq, t, values.reshape(joints, width))  # float64: a view of the message
 
 
 def encode_frame(seq: int, t: float, values: npt.ArrayLike | None, *, binary: bool = False,

@@ -159,16 +159,19 @@ def exchange(client: Any, frames: np.ndarray, rate: float
              ) -> tuple[dict[int, float], dict[int, tuple[float, dict[str, Any]]]]:
     """Send WARMUP + all frames at `rate`, collecting commands in between."""
     sequence = np.concatenate([frames[:WARMUP], frames])
-    # ZeroMQ subscriptions take a moment: one frame until the first command comes back
+    # ZeroMQ subscriptions take a moment: probe frames (each newer than the last, as a repeated
+    # frame would be dropped) until a command comes back
     deadline = time.monotonic() + 20
-    probe = encode_frame(0, time.time(), sequence[0])
+    base = 0
     while True:
-        client.send(probe)
+        client.send(encode_frame(base, time.time(), sequence[0]))
+        base += 1
         data = client.poll(0.05)
         if data is not None and "qpos" in decode_command(data):
             break
         if time.monotonic() > deadline:
             raise RuntimeError("no command came back")
+    _collect(client, {}, time.monotonic() + 0.1)  # answers to the other probes
     sent: dict[int, float] = {}
     received: dict[int, tuple[float, dict[str, Any]]] = {}
     period = 1.0 / rate
@@ -176,12 +179,11 @@ def exchange(client: Any, frames: np.ndarray, rate: float
     for i, values in enumerate(sequence):
         due = start + i * period
         _collect(client, received, due)
-        seq = i + 1  # after the probe
         t = time.time()
-        sent[seq - 1] = t
-        client.send(encode_frame(seq, t, values))
+        sent[i] = t
+        client.send(encode_frame(base + i, t, values))
     _collect(client, received, time.monotonic() + 0.5)
-    return sent, received
+    return sent, {seq - base: answer for seq, answer in received.items() if seq >= base}
 
 
 def _collect(client: Any, received: dict[int, tuple[float, dict[str, Any]]],
@@ -196,7 +198,7 @@ def _collect(client: Any, received: dict[int, tuple[float, dict[str, Any]]],
         arrival = time.time()
         message = decode_command(data)
         if "qpos" in message:
-            received[int(message["seq"]) - 1] = (arrival, message)
+            received[int(message["seq"])] = (arrival, message)
 
 
 def percentiles(seconds: list[float]) -> tuple[float, float, float]:

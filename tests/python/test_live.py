@@ -12,6 +12,7 @@ import time
 
 import numpy as np
 import pytest
+from kova_rs import cli
 from kova_rs.live import decode_command, encode_frame
 from kova_rs.live.messages import FRAME_HEADER, FRAME_MAGIC
 from live_support import DEXPILOT, LOCAL, LiveProcess, counts, demo_motion, free_port
@@ -101,7 +102,8 @@ def test_binary_frames_give_the_commands_of_json_frames():
 
 
 def test_zeromq_source_and_sink():
-    zmq = pytest.importorskip("zmq", reason="pyzmq is part of the test set-up (kova_rs[live])")
+    import zmq  # part of the test set-up (kova_rs[live]): missing, this test fails
+
     context = zmq.Context()
     tracker = context.socket(zmq.PUB)
     tracker_port = tracker.bind_to_random_port(f"tcp://{LOCAL}")
@@ -188,6 +190,13 @@ def test_command_line_mistakes_are_one_line_errors(args, problem):
     assert run.returncode == 2
     assert run.stderr.startswith("kova: error:") and problem in run.stderr
     assert len(run.stderr.strip().splitlines()) == 1, run.stderr
+
+
+def test_zeromq_without_pyzmq_names_the_extra(monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "zmq", None)  # the import raises ImportError
+    assert cli.main(["live", "--config", DEXPILOT, "--source", "zmq+tcp://127.0.0.1:9"]) == 2
+    assert capsys.readouterr().err == ("kova: error: zmq+tcp:// transports need pyzmq: "
+                                       "pip install 'kova_rs[live]'\n")
 
 
 def test_binary_frame_header_is_as_documented():

@@ -9,6 +9,7 @@ from pathlib import Path
 from typing import Any
 
 from kova_rs.cli.common import DEMO_HAND, UserError, check_output, find_config, load_retargeter
+from kova_rs.extras import MissingExtra
 
 
 def run(args: argparse.Namespace) -> int:
@@ -43,7 +44,7 @@ def run(args: argparse.Namespace) -> int:
                         side="left" if args.left else "right", joint_order=joint_order)
         for endpoint in sinks_at:
             opened.append(open_sink(endpoint))
-    except ValueError as err:
+    except (ValueError, MissingExtra) as err:
         close_all(opened)
         raise UserError(str(err)) from None
     recorder = None

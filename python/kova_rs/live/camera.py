@@ -1,4 +1,4 @@
-"""A camera or a video file through MediaPipe's hand landmarker (``pip install kova_rs[mediapipe]``).
+"""A camera or a video file through MediaPipe's hand landmarker (extra ``kova_rs[mediapipe]``).
 
 ``camera:N`` opens camera N, ``video:PATH`` a video file (played at its own frame rate). Each
 image goes through MediaPipe's hand landmarker in video mode; the 21 world landmarks of the
@@ -13,6 +13,7 @@ Images are read and analysed on a thread of their own; the live loop takes the n
 from __future__ import annotations
 
 import collections
+import importlib
 import socket
 import threading
 import time
@@ -21,6 +22,7 @@ from typing import Any
 
 import numpy as np
 
+from kova_rs.extras import require
 from kova_rs.live.messages import Frame
 
 QUEUE = 8
@@ -31,17 +33,10 @@ def is_camera_source(text: str) -> bool:
 
 
 def _modules() -> tuple[Any, Any, Any]:
-    try:
-        import cv2  # type: ignore[import-not-found,unused-ignore]
-        import mediapipe  # type: ignore[import-not-found,unused-ignore]
-        from mediapipe.tasks.python import (  # type: ignore[import-not-found,unused-ignore]
-            BaseOptions,
-            vision,
-        )
-    except ImportError:
-        raise ValueError("camera and video sources need MediaPipe; install it with: "
-                         "pip install 'kova_rs[mediapipe]'") from None
-    return cv2, mediapipe, (BaseOptions, vision)
+    mediapipe = require("mediapipe")  # MissingExtra names kova_rs[mediapipe]
+    cv2 = require("cv2")  # installed with mediapipe
+    tasks = importlib.import_module("mediapipe.tasks.python")
+    return cv2, mediapipe, (tasks.BaseOptions, tasks.vision)
 
 
 class CameraSource:

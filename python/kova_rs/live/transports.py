@@ -31,6 +31,7 @@ from typing import Any
 
 import numpy as np
 
+from kova_rs.extras import require
 from kova_rs.live.messages import Frame
 
 MAX_DATAGRAM = 65536
@@ -168,12 +169,7 @@ class UdpSink:
 
 
 def _zmq() -> Any:
-    try:
-        import zmq
-    except ImportError:
-        raise ValueError("zmq+tcp:// transports need pyzmq; install it with: "
-                         "pip install 'kova_rs[live]'") from None
-    return zmq
+    return require("zmq")  # MissingExtra names kova_rs[live]
 
 
 class ZmqSource:

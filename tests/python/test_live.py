@@ -4,11 +4,13 @@ from __future__ import annotations
 
 import json
 import math
+import re
 import socket
 import struct
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -63,6 +65,28 @@ def test_lost_hands_hold_late_frames_drop_and_bad_messages_are_skipped():
     assert counts(summary) == {"frames_in": 7, "solved": 4, "dropped": 1, "held": 2,
                                "malformed": 13}
     assert "latency" in summary and "p99" in summary
+
+
+def resident_kib(pid: int) -> int:
+    status = Path(f"/proc/{pid}/status").read_text()
+    return int(re.search(r"VmRSS:\s+(\d+) kB", status).group(1))
+
+
+def test_a_flood_of_huge_bad_datagrams_leaves_memory_as_it_was():
+    motion = demo_motion(2)
+    huge = [b"{" + b" " * 60000, encode_frame(1, 1.0, np.ones((2400, 3)), binary=True)]
+    rounds = 600
+    with LiveProcess() as live:
+        live.exchange(0, motion[0])
+        before = resident_kib(live.process.pid)
+        for i in range(1, rounds + 1):
+            for bad in huge:  # two at a time: the socket buffer keeps both
+                live.send(bad)
+            live.exchange(i, motion[i % 2])
+        grown = resident_kib(live.process.pid) - before
+        summary = live.stop()
+    assert counts(summary)["malformed"] == 2 * rounds  # every one read, counted, skipped
+    assert grown < 8 * 1024, f"{grown} KiB more after {2 * rounds * 60} kB of bad datagrams"
 
 
 def test_a_stopped_consumer_does_not_stop_the_loop():

@@ -138,7 +138,7 @@ def run_case(case: Case, config: str, motion: np.ndarray, work: Path, binary: bo
         ready = kova.stderr.readline() if kova.stderr else ""
         if "Ctrl-C stops" not in ready:
             raise RuntimeError(f"kova live did not start: {ready}{kova.communicate()[1]}")
-        sent, received = exchange(client, frames, case.rate)
+        sent, received = exchange(client, frames, case.rate, binary)
     finally:
         kova.send_signal(2)
         kova.communicate(timeout=30)
@@ -155,7 +155,7 @@ def run_case(case: Case, config: str, motion: np.ndarray, work: Path, binary: bo
             "kova": kova_stats}
 
 
-def exchange(client: Any, frames: np.ndarray, rate: float
+def exchange(client: Any, frames: np.ndarray, rate: float, binary: bool = False
              ) -> tuple[dict[int, float], dict[int, tuple[float, dict[str, Any]]]]:
     """Send WARMUP + all frames at `rate`, collecting commands in between."""
     sequence = np.concatenate([frames[:WARMUP], frames])
@@ -181,7 +181,7 @@ def exchange(client: Any, frames: np.ndarray, rate: float
         _collect(client, received, due)
         t = time.time()
         sent[i] = t
-        client.send(encode_frame(base + i, t, values))
+        client.send(encode_frame(base + i, t, values, binary=binary))
     _collect(client, received, time.monotonic() + 0.5)
     return sent, {seq - base: answer for seq, answer in received.items() if seq >= base}
 
@@ -220,13 +220,16 @@ def cases(args: argparse.Namespace) -> list[Case]:
     return out
 
 
-def print_table(results: list[dict[str, Any]], config: str) -> None:
+def print_table(results: list[dict[str, Any]], config: str, binary: bool) -> None:
     print()
     print(f"Live latency on loopback ({config}; demo motion, {WARMUP} warm-up frames not "
           f"counted; microseconds; {os.cpu_count()} cores, load average "
           f"{os.getloadavg()[0]:.1f})")
+    print(f"{'Binary' if binary else 'JSON'} frames and commands. Frames not answered were "
+          "dropped by kova as superseded (newest wins) or lost on the way.")
     print("| transport | rate | layout | end to end p50 / p99 / max | kova outside the solve "
-          "p50 / p99 / max | kova incl. send p99 | answered / sent |")
+          "p50 / p99 / max | kova incl. send p99 | answered / sent (kova's drops, warm-up "
+          "included) |")
     print("|---|---|---|---|---|---|---|")
     for r in results:
         c = r["case"]
@@ -235,7 +238,7 @@ def print_table(results: list[dict[str, Any]], config: str) -> None:
         whole = r["kova"].get("overhead", {}).get("p99_us", float("nan"))
         print(f"| {c.transport} | {c.rate:g} Hz | {layout} | {e[0]:.0f} / {e[1]:.0f} / "
               f"{e[2]:.0f} | {o[0]:.0f} / {o[1]:.0f} / {o[2]:.0f} | {whole:.0f} | "
-              f"{r['answered']} / {r['sent']} |")
+              f"{r['answered']} / {r['sent']} ({r['kova'].get('dropped', '?')}) |")
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -245,7 +248,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--transports", nargs="+", default=["udp", "zmq"],
                         choices=["udp", "zmq"])
     parser.add_argument("--layouts", nargs="+", default=None)
-    parser.add_argument("--binary", action="store_true", help="binary commands")
+    parser.add_argument("--binary", action="store_true", help="binary frames and commands")
     parser.add_argument("--smoke", action="store_true", help="one short run per transport")
     args = parser.parse_args(argv)
     args.layouts = args.layouts or layout_names()
@@ -265,7 +268,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"live {case.transport} {case.rate:g} Hz {case.layout}"
               f"{' poses' if case.poses else ''} ...", flush=True)
         results.append(run_case(case, args.config, motion, work, args.binary))
-    print_table(results, args.config)
+    print_table(results, args.config, args.binary)
     return 0
 
 

@@ -17,6 +17,8 @@ PY_PACKAGES := scikit-build-core nanobind numpy pytest matplotlib tqdm 'dask[dis
 # solvers the solver table measures kova against (mink on MuJoCo with the daqp QP solver, scipy).
 BENCH_PY_PACKAGES := scikit-build-core nanobind numpy pin nlopt cmeel-urdfdom-headers \
 	scipy mink mujoco daqp
+# ZeroMQ for `kova live` (the optional extra kova_rs[live]), so that its tests run too.
+PY_PACKAGES += pyzmq
 
 .PHONY: all deps system-deps python-deps build test test-cpp test-python install-python typecheck \
 	stubs demo sanitize bench-build bench bench-micro bench-smoke clean wheel wheel-check \
@@ -96,7 +98,7 @@ $(BENCH_VENV)/.ready: Makefile
 # kova's two solvers against mink and scipy on pinocchio: another.
 bench: system-deps $(BENCH_VENV)/.ready
 	$(MAKE) bench-build
-	$(BENCH_PY) -m pip install -q --no-build-isolation .
+	$(BENCH_PY) -m pip install -q --no-build-isolation . pyzmq
 	$(BENCH_PY) bench/run_bench.py --build $(BENCH_BUILD) --baseline-repetitions 1
 	$(BENCH_PY) bench/solver_table.py --build $(BENCH_BUILD)
 

@@ -188,6 +188,7 @@ def main() -> int:
                         help="repetitions of the (slow) Python baseline; default: --repetitions")
     parser.add_argument("--smoke", action="store_true")
     parser.add_argument("--no-baseline", action="store_true")
+    parser.add_argument("--no-live", action="store_true", help="skip the live latency table")
     args = parser.parse_args()
     if args.smoke:
         args.frames, args.repetitions = min(args.frames, 20), 1
@@ -220,6 +221,10 @@ def main() -> int:
     (args.build / "results.json").write_text(json.dumps({"frames": results, "kinematics": kin},
                                                         indent=1))
     print_tables(results, kin, args)
+    if not args.no_live:
+        import live_latency
+
+        live_latency.main(["--smoke"] if args.smoke else [])
     return 0
 
 

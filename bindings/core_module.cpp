@@ -11,6 +11,7 @@ NB_MODULE(_core, module) {
   kova_core::register_errors(module);
   kova_core::bind_config(module);
   kova_core::bind_hand(module);
+  kova_core::bind_layouts(module);
   kova_core::bind_model(module);
   kova_core::bind_solve_report(module);
   kova_core::bind_retargeter(module);

@@ -9,6 +9,7 @@ void bind_solve_report(nanobind::module_& module);
 void bind_retargeter(nanobind::module_& module);
 void bind_model(nanobind::module_& module);
 void bind_hand(nanobind::module_& module);
+void bind_layouts(nanobind::module_& module);
 void bind_config(nanobind::module_& module);
 
 }  // namespace kova_core

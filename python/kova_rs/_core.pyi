@@ -98,6 +98,76 @@ def mirror(points: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu
     Points (..., 3) reflected across the plane normal to axis ('x', 'y' or 'z').
     """
 
+def keypoint_layouts() -> list[str]:
+    """
+    Names of the keypoint layouts trackers report: mediapipe, openxr, webxr, visionpro, mano.
+    """
+
+class KeypointLayout:
+    """
+    The joints a tracker reports, in its order, and where the 21 hand landmarks are among them.
+    """
+
+    def __init__(self, name: str) -> None:
+        """By name; ValueError names the closest layout and every valid one."""
+
+    @property
+    def name(self) -> str: ...
+
+    @property
+    def joint_names(self) -> list[str]:
+        """The tracker's joints, in the order it sends them."""
+
+    @property
+    def joint_count(self) -> int: ...
+
+    @property
+    def landmark_joint(self) -> list[int]:
+        """
+        Landmark i (0 wrist ... 20 little fingertip) is the tracker's joint landmark_joint[i].
+        """
+
+    @property
+    def has_wrist_orientation(self) -> bool:
+        """Whether the hand frame can come from the tracker's wrist pose."""
+
+    def __repr__(self) -> str: ...
+
+class KeypointConverter:
+    """
+    Tracker frames of one layout -> the 21 hand landmarks, optionally in the hand frame.
+    """
+
+    def __init__(self, layout: str, *, poses: bool = False, hand_frame: str = 'keypoints', side: str = 'right') -> None:
+        """
+        poses: frames hold 4 x 4 joint poses (16 values, row-major) instead of positions. hand_frame: 'keypoints' (from the palm landmarks), 'tracker' (the wrist pose's orientation; needs poses) or 'none'. side 'left' mirrors a left hand onto a right hand.
+        """
+
+    @property
+    def layout(self) -> str: ...
+
+    @property
+    def joint_count(self) -> int: ...
+
+    @property
+    def poses(self) -> bool: ...
+
+    @property
+    def hand_frame(self) -> str: ...
+
+    @property
+    def side(self) -> str: ...
+
+    def convert(self, frames: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)]) -> Annotated[NDArray[numpy.float64], dict(order='C')]:
+        """
+        One frame -> (21, 3), or a sequence (N, joints, ...) -> (N, 21, 3). ValueError names the first frame and joint that give no landmarks (not finite, not a pose, ...).
+        """
+
+    def convert_into(self, frame: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu')]) -> tuple[str, str] | None:
+        """
+        One frame into out (21, 3), for live streams: None when done, otherwise (kind, message) with kind 'lost' (no hand: values not finite, palm collapsed) or 'malformed'.
+        """
+
 class Mimic:
     """A joint that follows another: q = multiplier * q_joint + offset."""
 

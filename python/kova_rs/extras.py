@@ -11,6 +11,9 @@ EXTRAS = {
     "matplotlib": ("plot", "plotting needs matplotlib"),
     "tqdm": ("progress", "progress bars need tqdm"),
     "distributed": ("dask", "running on a Dask cluster needs Dask distributed"),
+    "zmq": ("live", "zmq+tcp:// transports need pyzmq"),
+    "mediapipe": ("mediapipe", "camera and video sources need MediaPipe"),
+    "cv2": ("mediapipe", "camera and video sources need OpenCV"),
 }
 
 

@@ -21,6 +21,7 @@
 
 #include "kova/dexpilot_optimizer.hpp"
 #include "kova/hand_frame.hpp"
+#include "kova/keypoint_converter.hpp"
 #include "kova/least_squares.hpp"
 #include "kova/position_optimizer.hpp"
 #include "kova/reference_map.hpp"
@@ -278,6 +279,29 @@ void report_and_check(const char* name, const PerFrame& r) {
 const std::vector<std::string> kAllegroTips = {"link_15.0_tip", "link_3.0_tip", "link_7.0_tip",
                                                "link_11.0_tip"};
 const std::vector<std::string> kAllegroMiddles = {"link_14.0", "link_2.0", "link_6.0", "link_10.0"};
+
+// A tracker frame to landmarks in the hand frame, both ways of finding that frame.
+TEST(AllocationFree, KeypointLayoutConversion) {
+  std::vector<double> poses;
+  for (int joint = 0; joint < 26; ++joint) {
+    const double t = 0.01 * joint;
+    poses.insert(poses.end(), {1, 0, 0, t, 0, 1, 0, std::sin(t), 0, 0, 1, t * t, 0, 0, 0, 1});
+  }
+  std::vector<double> out(63);
+  for (const auto source : {kova::HandFrameSource::Keypoints, kova::HandFrameSource::Tracker}) {
+    const auto converter = kova::KeypointConverter::create(
+        kova::KeypointLayout::OpenXr, kova::JointEncoding::Pose, source, kova::HandSide::Left);
+    ASSERT_TRUE(converter) << converter.error();
+    t_allocations = 0;
+    t_c_allocations = 0;
+    t_counting = true;
+    const bool done = static_cast<bool>(converter->convert(poses, out));
+    t_counting = false;
+    EXPECT_TRUE(done);
+    EXPECT_EQ(t_allocations, 0u);
+    EXPECT_EQ(t_c_allocations, 0u);
+  }
+}
 
 TEST(AllocationPerFrame, PositionOptimizer) {
   kova::RobotWrapper robot = load_robot("allegro/allegro_hand_description_right.urdf");

@@ -1,9 +1,11 @@
 // kova_rs._core configuration diagnostics: every problem of a configuration document, each with
 // where it is, what was found, what is expected and, for names, the closest valid one.
+#include <map>
 #include <string>
 #include <vector>
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/map.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -11,6 +13,7 @@
 #include "core_modules.hpp"
 #include "kova/config_check.hpp"
 #include "kova/config_issue.hpp"
+#include "kova/hand_landmarks.hpp"
 #include "kova/retargeter.hpp"
 
 namespace kova_core {
@@ -58,6 +61,19 @@ void bind_config(nb::module_& module) {
             kova::to_string(config_or_raise(kova::retargeter_options(document)).solver));
       },
       "document"_a, "The solver a configuration document chooses (kova.solver; \"slsqp\" unset).");
+  module.def(
+      "config_fingertips",
+      [](const std::string& document) {
+        std::map<std::string, std::string> tips;
+        for (const auto& [finger, link] :
+             config_or_raise(kova::retargeter_options(document)).fingertip_links) {
+          tips.emplace(kova::to_string(finger), link);
+        }
+        return tips;
+      },
+      "document"_a,
+      "finger -> robot link of each fingertip a configuration document records in "
+      "kova.fingers.<finger>.tip (kova init writes them); empty when it records none.");
 }
 
 }  // namespace kova_core

@@ -78,6 +78,15 @@ Result<RetargeterOptions> retargeter_options(std::string_view document) {
     if (!kind) return fail("kova.solver: " + kind.error());
     options.solver = *kind;
   }
+  const yaml::Node* fingers = section != nullptr ? section->find("fingers") : nullptr;
+  for (const Finger finger : kFingers) {
+    const yaml::Node* entry = fingers != nullptr ? fingers->find(to_string(finger)) : nullptr;
+    const yaml::Node* tip = entry != nullptr ? entry->find("tip") : nullptr;
+    // The document check has made sure a tip, when there, is a string.
+    if (tip != nullptr && tip->kind() == yaml::Kind::String) {
+      options.fingertip_links.emplace_back(finger, tip->text());
+    }
+  }
   return options;
 }
 

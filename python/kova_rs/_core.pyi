@@ -71,6 +71,11 @@ def config_solver(document: str) -> str:
     The solver a configuration document chooses (kova.solver; "slsqp" unset).
     """
 
+def config_fingertips(document: str) -> dict[str, str]:
+    """
+    finger -> robot link of each fingertip a configuration document records in kova.fingers.<finger>.tip (kova init writes them); empty when it records none.
+    """
+
 LANDMARKS: int = 21
 
 def to_hand_frame(keypoints: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], side: str = 'right') -> Annotated[NDArray[numpy.float64], dict(order='C')]:
@@ -308,6 +313,24 @@ class Retargeter:
     @property
     def target_links(self) -> list[str]:
         """The robot links the targets read, each once, origins first."""
+
+    @property
+    def row_task_landmarks(self) -> list[int]:
+        """
+        Per row: the landmark it reads (position) or its vector's task landmark.
+        """
+
+    @property
+    def row_origin_landmarks(self) -> list[int]:
+        """Per row: its vector's origin landmark; empty for position."""
+
+    @property
+    def row_task_links(self) -> list[str]:
+        """Per row: the target link (position) or its vector's task link."""
+
+    @property
+    def row_origin_links(self) -> list[str]:
+        """Per row: its vector's origin link; empty for position."""
 
     def link_positions(self, qpos: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], link_names: Sequence[str]) -> Annotated[NDArray[numpy.float64], dict(order='C')]:
         """

@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import os
 import stat
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -104,7 +104,8 @@ class Retargeter:
     threads (calls on one object are serialised); distinct objects solve in parallel.
     """
 
-    def __init__(self, config: _native.RetargetingConfig, *, solver: str = "slsqp") -> None:
+    def __init__(self, config: _native.RetargetingConfig, *, solver: str = "slsqp",
+                 fingertip_links: Mapping[str, str] | None = None) -> None:
         if not isinstance(config, _native.RetargetingConfig):
             raise TypeError(
                 f"expected a RetargetingConfig, got {type(config).__name__}; "
@@ -115,6 +116,7 @@ class Retargeter:
         fields: dict[str, Any] = {key: getattr(config, key) for key in _CONFIG_FIELDS}
         self._core = _core.Retargeter(config.type_, config.urdf_path, **fields, solver=solver)
         self._joint_names = list(self._core.joint_names)
+        self._fingertip_links = dict(fingertip_links or {})
 
     @classmethod
     def from_config(cls, config: str | os.PathLike[str] | _native.RetargetingConfig
@@ -137,6 +139,7 @@ class Retargeter:
         try:
             _core.check_config_text(text)
             solver = _core.config_solver(text)
+            fingertips = _core.config_fingertips(text)
         except _core.ConfigError as err:
             raise _core.ConfigError(f"{path}: {err}") from None
         try:
@@ -144,7 +147,7 @@ class Retargeter:
         except ValueError as err:
             raise _core.ConfigError(str(err)) from None
         try:
-            return cls(native, solver=solver)
+            return cls(native, solver=solver, fingertip_links=fingertips)
         except _core.ConfigError as err:
             raise _core.ConfigError(f"{path}: {err}") from None
 
@@ -205,6 +208,12 @@ class Retargeter:
     def model(self) -> _core.RobotModel:
         """The robot model solved for: links, joints, limits, kinematics."""
         return self._core.model
+
+    @property
+    def fingertip_links(self) -> dict[str, str]:
+        """finger -> robot link at its tip, as the configuration's ``kova.fingers`` records
+        (``kova init`` writes them); empty when it records none."""
+        return dict(self._fingertip_links)
 
     @property
     def fixed_dof(self) -> int:

@@ -10,12 +10,13 @@
 #include <filesystem>
 #include <span>
 #include <string>
-#include <vector>
-
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "kova/config_issue.hpp"
 #include "kova/constants.hpp"
+#include "kova/hand_landmarks.hpp"
 #include "kova/optimizer.hpp"
 #include "kova/reference_map.hpp"
 #include "kova/result.hpp"
@@ -28,6 +29,10 @@ namespace kova {
 // Settings of the project's own `kova:` section of a configuration file.
 struct RetargeterOptions {
   SolverKind solver = SolverKind::Slsqp;
+  // kova.fingers.<finger>.tip: the robot link at each fingertip, as `kova init` found it, for
+  // the fingers that record one (thumb to little finger). The solver does not read them; tools
+  // that judge a result do.
+  std::vector<std::pair<Finger, std::string>> fingertip_links;
 };
 
 // The options a configuration document sets in its `kova:` section (defaults for what it leaves

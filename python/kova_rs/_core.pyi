@@ -66,6 +66,16 @@ def check_config_text(document: str) -> None:
     Raises ConfigError naming the first error of config_issues(document) (and how many more there are).
     """
 
+def config_file_issues(document: str, path: str | os.PathLike) -> list[ConfigIssue]:
+    """
+    Every problem of a configuration file before anything is built: those of config_issues(document) (document: the file's text), then, for the record the core's reader reads from path, values out of range, names its robot does not have (with the closest one), mimic joints whose source is not driven and the fingertip links the kova section records.
+    """
+
+def check_config_file(document: str, path: str | os.PathLike) -> list[ConfigIssue]:
+    """
+    Raises ConfigError naming the first error of config_file_issues(document, path) (and how many more there are); returns the warnings when there is no error.
+    """
+
 def config_solver(document: str) -> str:
     """
     The solver a configuration document chooses (kova.solver; "slsqp" unset).

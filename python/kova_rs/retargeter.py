@@ -48,7 +48,7 @@ _CONFIG_FIELDS = (
 )
 
 
-def _config_text(path: Path) -> str:
+def read_config_text(path: Path) -> str:
     """The text of a configuration file; ConfigError naming the file otherwise."""
     try:
         info = path.stat()
@@ -117,16 +117,19 @@ class Retargeter:
         self._core = _core.Retargeter(config.type_, config.urdf_path, **fields, solver=solver)
         self._joint_names = list(self._core.joint_names)
         self._fingertip_links = dict(fingertip_links or {})
+        self._config_warnings: list[_core.ConfigIssue] = []
 
     @classmethod
     def from_config(cls, config: str | os.PathLike[str] | _native.RetargetingConfig
                     ) -> Retargeter:
         """From a ``RetargetingConfig`` or the path (str or PathLike) of a YAML file.
 
-        A file is checked strictly first: a misspelt or unknown key, a value of the wrong kind
-        (``scaling_factor: '3.0'``, ``has_joint_limits: no``), a name its robot does not have,
-        all raise :class:`kova_rs.ConfigError` naming the key, what was found and what is
-        expected. Its ``kova:`` section may choose the solver (``kova: {solver: slsqp}``).
+        A file is checked strictly first, by the errors of ``kova check``: a misspelt or
+        unknown key, a value of the wrong kind (``scaling_factor: '3.0'``,
+        ``has_joint_limits: no``), a name its robot does not have, a mimic joint whose source
+        is not driven, all raise :class:`kova_rs.ConfigError` naming the key, what was found
+        and what is expected; warnings do not stop it (:attr:`config_warnings` lists them).
+        Its ``kova:`` section may choose the solver (``kova: {solver: slsqp}``).
         """
         if isinstance(config, _native.RetargetingConfig):
             return cls(config)
@@ -135,9 +138,9 @@ class Retargeter:
                 f"expected a RetargetingConfig or a path, got {type(config).__name__}"
             )
         path = Path(os.fspath(config))
-        text = _config_text(path)
+        text = read_config_text(path)
         try:
-            _core.check_config_text(text)
+            warnings = _core.check_config_file(text, path)
             solver = _core.config_solver(text)
             fingertips = _core.config_fingertips(text)
         except _core.ConfigError as err:
@@ -147,9 +150,11 @@ class Retargeter:
         except ValueError as err:
             raise _core.ConfigError(str(err)) from None
         try:
-            return cls(native, solver=solver, fingertip_links=fingertips)
+            made = cls(native, solver=solver, fingertip_links=fingertips)
         except _core.ConfigError as err:
             raise _core.ConfigError(f"{path}: {err}") from None
+        made._config_warnings = warnings
+        return made
 
     def _check_keypoints(self, keypoints: npt.ArrayLike, batched: bool) -> FloatArray:
         kp = np.asarray(keypoints, dtype=np.float64)
@@ -214,6 +219,11 @@ class Retargeter:
         """finger -> robot link at its tip, as the configuration's ``kova.fingers`` records
         (``kova init`` writes them); empty when it records none."""
         return dict(self._fingertip_links)
+
+    @property
+    def config_warnings(self) -> list[_core.ConfigIssue]:
+        """What the checks of :meth:`from_config` warned about (empty for a record)."""
+        return list(self._config_warnings)
 
     @property
     def fixed_dof(self) -> int:

@@ -74,7 +74,8 @@ def test_errors_exit_2_with_how_each_value_is_read_and_stop_the_other_entry_poin
     assert "did you mean 'right_thumb_4'?" in errors[2]
     with pytest.raises(ConfigError, match="scaling_factor must be a number"):
         Retargeter.from_config(path)
-    retarget = kova("retarget", "--config", path, "--input", "demo", "--output", tmp_path / "out.npz")
+    out = tmp_path / "out.npz"
+    retarget = kova("retarget", "--config", path, "--input", "demo", "--output", out)
     assert retarget.returncode == 2
     assert "scaling_factor must be a number" in retarget.stderr
     assert not (tmp_path / "out.npz").exists()

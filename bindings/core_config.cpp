@@ -1,9 +1,13 @@
 // kova_rs._core configuration diagnostics: every problem of a configuration document, each with
 // where it is, what was found, what is expected and, for names, the closest valid one.
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/filesystem.h>
+#include <nanobind/stl/map.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -12,6 +16,7 @@
 #include "kova/config_canonical.hpp"
 #include "kova/config_check.hpp"
 #include "kova/config_issue.hpp"
+#include "kova/hand_landmarks.hpp"
 #include "kova/retargeter.hpp"
 #include "kova/retargeting_config.hpp"
 
@@ -54,12 +59,51 @@ void bind_config(nb::module_& module) {
       "Raises ConfigError naming the first error of config_issues(document) (and how many "
       "more there are).");
   module.def(
+      "config_file_issues",
+      [](const std::string& document, const std::filesystem::path& path) {
+        nb::gil_scoped_release released;  // reads the configuration and robot files
+        return kova::check_config_file(document, path);
+      },
+      "document"_a, "path"_a,
+      "Every problem of a configuration file before anything is built: those of "
+      "config_issues(document) (document: the file's text), then, for the record the core's "
+      "reader reads from path, values out of range, names its robot does not have (with the "
+      "closest one), mimic joints whose source is not driven and the fingertip links the kova "
+      "section records.");
+  module.def(
+      "check_config_file",
+      [](const std::string& document, const std::filesystem::path& path) {
+        std::vector<kova::ConfigIssue> issues;
+        {
+          nb::gil_scoped_release released;
+          issues = kova::check_config_file(document, path);
+        }
+        if (kova::has_errors(issues)) throw ConfigMistake(kova::config_error_text(issues));
+        return issues;  // warnings only
+      },
+      "document"_a, "path"_a,
+      "Raises ConfigError naming the first error of config_file_issues(document, path) (and how "
+      "many more there are); returns the warnings when there is no error.");
+  module.def(
       "config_solver",
       [](const std::string& document) {
         return std::string(
             kova::to_string(config_or_raise(kova::retargeter_options(document)).solver));
       },
       "document"_a, "The solver a configuration document chooses (kova.solver; \"slsqp\" unset).");
+  module.def(
+      "config_fingertips",
+      [](const std::string& document) {
+        std::map<std::string, std::string> tips;
+        for (const auto& [finger, link] :
+             config_or_raise(kova::retargeter_options(document)).fingertip_links) {
+          tips.emplace(kova::to_string(finger), link);
+        }
+        return tips;
+      },
+      "document"_a,
+      "finger -> robot link of each fingertip a configuration document records in "
+      "kova.fingers.<finger>.tip (kova init writes them); empty when it records none.");
   module.def(
       "canonical_config",
       [](const std::string& document) {

@@ -25,6 +25,7 @@
 #include "kova/dexpilot_vectors.hpp"
 #include "kova/fingertip_match.hpp"
 #include "kova/hand_landmarks.hpp"
+#include "kova/reference_map.hpp"
 #include "kova/retargeter.hpp"
 #include "kova/retargeting_config.hpp"
 #include "kova/solve_report.hpp"
@@ -248,6 +249,14 @@ std::tuple<NumpyArray, std::vector<kova::SolveReport>> retarget_sequence_reporte
   return {out, std::move(reports)};
 }
 
+std::vector<std::string> row_links(const kova::ReferenceMap& map,
+                                   const std::vector<std::size_t>& positions) {
+  std::vector<std::string> names;
+  names.reserve(positions.size());
+  for (const std::size_t at : positions) names.push_back(map.links.at(at));
+  return names;
+}
+
 }  // namespace
 
 void bind_solve_report(nb::module_& module) {
@@ -393,6 +402,28 @@ void bind_retargeter(nb::module_& module) {
       .def_prop_ro(
           "target_links", [](const PyRetargeter& self) { return self.core.reference_map().links; },
           "The robot links the targets read, each once, origins first.")
+      .def_prop_ro(
+          "row_task_landmarks",
+          [](const PyRetargeter& self) { return self.core.reference_map().task_landmarks; },
+          "Per row: the landmark it reads (position) or its vector's task landmark.")
+      .def_prop_ro(
+          "row_origin_landmarks",
+          [](const PyRetargeter& self) { return self.core.reference_map().origin_landmarks; },
+          "Per row: its vector's origin landmark; empty for position.")
+      .def_prop_ro(
+          "row_task_links",
+          [](const PyRetargeter& self) {
+            const kova::ReferenceMap& map = self.core.reference_map();
+            return row_links(map, map.task_links);
+          },
+          "Per row: the target link (position) or its vector's task link.")
+      .def_prop_ro(
+          "row_origin_links",
+          [](const PyRetargeter& self) {
+            const kova::ReferenceMap& map = self.core.reference_map();
+            return row_links(map, map.origin_links);
+          },
+          "Per row: its vector's origin link; empty for position.")
       .def("link_positions", &link_positions, "qpos"_a, "link_names"_a,
            "Positions of the named links for joint vectors (dof,) -> (L, 3) or (N, dof) -> "
            "(N, L, 3), mimic joints following their sources as in a solved frame. The "

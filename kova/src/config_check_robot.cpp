@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "kova/closest_match.hpp"
+#include "kova/robot_file.hpp"
 #include "unicode_text.hpp"
 
 namespace kova {
@@ -121,6 +122,12 @@ class RobotChecker {
     }
   }
 
+  void check_recorded_tips(RecordedTips tips) {
+    for (const auto& [finger, link] : tips) {
+      check_link("kova.fingers." + std::string(to_string(finger)) + ".tip", link);
+    }
+  }
+
  private:
   bool is_target(const std::string& joint) const {
     const auto& targets = *config_.target_joint_names;
@@ -164,7 +171,8 @@ class RobotChecker {
 }  // namespace
 
 std::vector<ConfigIssue> check_config_robot(const RetargetingConfig& config, const UrdfRobot& robot,
-                                            std::string_view robot_label) {
+                                            std::string_view robot_label,
+                                            RecordedTips recorded_tips) {
   const UrdfRobot* built = &robot;
   UrdfRobot with_dummies;
   if (config.add_dummy_free_joint) {
@@ -177,12 +185,14 @@ std::vector<ConfigIssue> check_config_robot(const RetargetingConfig& config, con
   checker.check_links();
   checker.check_joints();
   checker.check_mimic(built->parse_mimic_joints());
+  checker.check_recorded_tips(recorded_tips);
   return std::move(checker.issues);
 }
 
-std::vector<ConfigIssue> check_config_with_robot(const RetargetingConfig& config) {
+std::vector<ConfigIssue> check_config_with_robot(const RetargetingConfig& config,
+                                                 RecordedTips recorded_tips) {
   std::vector<ConfigIssue> issues = check_config(config);
-  const auto path = config.resolve_urdf_path();
+  const auto path = config_robot_file(config);
   if (!path) {
     issues.push_back(make_issue(Severity::Error, "retargeting.urdf_path", path.error()));
     return issues;
@@ -193,8 +203,8 @@ std::vector<ConfigIssue> check_config_with_robot(const RetargetingConfig& config
                                 unicode::to_utf8_lossy(path->native()) + ": " + robot.error()));
     return issues;
   }
-  std::vector<ConfigIssue> named =
-      check_config_robot(config, *robot, unicode::to_utf8_lossy(path->filename().native()));
+  std::vector<ConfigIssue> named = check_config_robot(
+      config, *robot, unicode::to_utf8_lossy(path->filename().native()), recorded_tips);
   issues.insert(issues.end(), std::make_move_iterator(named.begin()),
                 std::make_move_iterator(named.end()));
   return issues;

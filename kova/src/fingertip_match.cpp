@@ -28,21 +28,6 @@ bool is_lower(char c) {
   return c >= 'a' && c <= 'z';
 }
 
-// The one finger a name's words name, or none when they name no finger or several.
-std::optional<Finger> named_finger(std::string_view name) {
-  const std::vector<std::string> words = name_words(name);
-  std::optional<Finger> found;
-  for (const FingerWords& entry : kFingerWords) {
-    const bool named = std::any_of(words.begin(), words.end(), [&](const std::string& word) {
-      return std::find(entry.words.begin(), entry.words.end(), word) != entry.words.end();
-    });
-    if (!named) continue;
-    if (found) return std::nullopt;
-    found = entry.finger;
-  }
-  return found;
-}
-
 }  // namespace
 
 std::vector<std::string> name_words(std::string_view name) {
@@ -72,16 +57,36 @@ std::vector<std::string> name_words(std::string_view name) {
     for (char& c : word) {
       if (is_upper(c)) c = static_cast<char>(c - 'A' + 'a');
     }
+    // "fftip", "thtip": a finger abbreviation run together with the tip.
+    constexpr std::string_view kTip = "tip";
+    if (word.size() > kTip.size() && word.ends_with(kTip)) {
+      words.push_back(word.substr(0, word.size() - kTip.size()));
+      word = std::string(kTip);
+    }
     words.push_back(std::move(word));
     i = end;
   }
   return words;
 }
 
+std::optional<Finger> finger_named_by(std::string_view name) {
+  const std::vector<std::string> words = name_words(name);
+  std::optional<Finger> found;
+  for (const FingerWords& entry : kFingerWords) {
+    const bool named = std::any_of(words.begin(), words.end(), [&](const std::string& word) {
+      return std::find(entry.words.begin(), entry.words.end(), word) != entry.words.end();
+    });
+    if (!named) continue;
+    if (found) return std::nullopt;
+    found = entry.finger;
+  }
+  return found;
+}
+
 Result<FingertipMatch> match_fingertips(std::span<const std::string> link_names) {
   FingertipMatch match;
   for (const std::string& name : link_names) {
-    const std::optional<Finger> finger = named_finger(name);
+    const std::optional<Finger> finger = finger_named_by(name);
     if (!finger ||
         std::find(match.fingers.begin(), match.fingers.end(), *finger) != match.fingers.end()) {
       match.by_list_order = true;

@@ -15,6 +15,9 @@ namespace {
 constexpr std::string_view kIndicesKey = "retargeting.target_link_human_indices";
 constexpr std::string_view kFingertipsKey = "retargeting.finger_tip_link_names";
 
+ReferenceMap map_of(const RetargetingConfig& config);
+void check_finger_names(const ReferenceMap& map, std::vector<ConfigIssue>& issues);
+
 ConfigIssue error(std::string_view key, std::string message) {
   return make_issue(Severity::Error, std::string(key), std::move(message));
 }
@@ -139,6 +142,7 @@ std::vector<ConfigIssue> check_reference(const RetargetingConfig& config) {
     }
   }
   if (config.type == RetargetingType::DexPilot) check_dexpilot(config, issues);
+  if (!has_errors(issues)) check_finger_names(map_of(config), issues);
   return issues;
 }
 
@@ -146,6 +150,12 @@ Result<ReferenceMap> ReferenceMap::from_config(const RetargetingConfig& config) 
   for (const ConfigIssue& issue : check_reference(config)) {
     if (issue.severity == Severity::Error) return fail(issue.message);
   }
+  return map_of(config);
+}
+
+namespace {
+
+ReferenceMap map_of(const RetargetingConfig& config) {
   ReferenceMap map;
   map.method = config.type;
   map.scaling_factor = config.scaling_factor;
@@ -188,6 +198,39 @@ Result<ReferenceMap> ReferenceMap::from_config(const RetargetingConfig& config) 
     map.labels.push_back(links.origins[i] + "->" + links.tasks[i]);
   return map;
 }
+
+// A link whose name names one finger, matched to a landmark of another finger, is almost
+// always a slip in target_link_human_indices (or in the order of the links). One warning per
+// link, for its first such row; DexPilot matched by list order is already warned about, with
+// every match.
+void check_finger_names(const ReferenceMap& map, std::vector<ConfigIssue>& issues) {
+  if (map.fingers_by_list_order) return;
+  std::vector<bool> warned(map.links.size(), false);
+  const auto check = [&](std::size_t row, std::size_t link, std::size_t landmark) {
+    const std::string& name = map.links[link];
+    const std::optional<Finger> named = finger_named_by(name);
+    const std::optional<Finger> matched = finger_of_landmark(landmark);
+    if (!named || !matched || named == matched || warned[link]) return;
+    warned[link] = true;
+    const auto finger = [](Finger f) {
+      return std::string(to_string(f)) + (f == Finger::Thumb ? "" : " finger");
+    };
+    ConfigIssue issue =
+        make_issue(Severity::Warning, std::string(kIndicesKey),
+                   "row " + std::to_string(row) + " (" + map.labels[row] + ") matches link '" +
+                       name + "', which names the " + finger(*named) + ", to landmark " +
+                       std::to_string(landmark) + " on the " + finger(*matched) +
+                       "; check the order of target_link_human_indices against the links");
+    issue.found = std::to_string(landmark);
+    issues.push_back(std::move(issue));
+  };
+  for (std::size_t row = 0; row < map.row_count(); ++row) {
+    if (map.rows_are_vectors()) check(row, map.origin_links[row], map.origin_landmarks[row]);
+    check(row, map.task_links[row], map.task_landmarks[row]);
+  }
+}
+
+}  // namespace
 
 Status reference_rows(const ReferenceMap& map, std::span<const double> keypoints,
                       std::span<double> rows) {

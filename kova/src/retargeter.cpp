@@ -9,7 +9,7 @@
 #include "kova/dexpilot_optimizer.hpp"
 #include "kova/hand_landmarks.hpp"
 #include "kova/position_optimizer.hpp"
-#include "kova/ros_package.hpp"
+#include "kova/robot_file.hpp"
 #include "kova/vector_optimizer.hpp"
 #include "yaml_value.hpp"
 
@@ -79,14 +79,16 @@ Result<RetargeterOptions> retargeter_options(std::string_view document) {
     if (!kind) return fail("kova.solver: " + kind.error());
     options.solver = *kind;
   }
-  return options;
-}
-
-Result<std::filesystem::path> config_robot_file(const RetargetingConfig& config) {
-  if (is_package_uri(config.urdf_path)) {
-    return resolve_package_uri(config.urdf_path, PackageSearchPath::from_environment());
+  const yaml::Node* fingers = section != nullptr ? section->find("fingers") : nullptr;
+  for (const Finger finger : kFingers) {
+    const yaml::Node* entry = fingers != nullptr ? fingers->find(to_string(finger)) : nullptr;
+    const yaml::Node* tip = entry != nullptr ? entry->find("tip") : nullptr;
+    // The document check has made sure a tip, when there, is a string.
+    if (tip != nullptr && tip->kind() == yaml::Kind::String) {
+      options.fingertip_links.emplace_back(finger, tip->text());
+    }
   }
-  return config.resolve_urdf_path();
+  return options;
 }
 
 Result<Retargeter> Retargeter::create(RetargetingConfig config, RetargeterOptions options) {

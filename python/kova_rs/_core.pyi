@@ -66,9 +66,24 @@ def check_config_text(document: str) -> None:
     Raises ConfigError naming the first error of config_issues(document) (and how many more there are).
     """
 
+def config_file_issues(document: str, path: str | os.PathLike) -> list[ConfigIssue]:
+    """
+    Every problem of a configuration file before anything is built: those of config_issues(document) (document: the file's text), then, for the record the core's reader reads from path, values out of range, names its robot does not have (with the closest one), mimic joints whose source is not driven and the fingertip links the kova section records.
+    """
+
+def check_config_file(document: str, path: str | os.PathLike) -> list[ConfigIssue]:
+    """
+    Raises ConfigError naming the first error of config_file_issues(document, path) (and how many more there are); returns the warnings when there is no error.
+    """
+
 def config_solver(document: str) -> str:
     """
     The solver a configuration document chooses (kova.solver; "slsqp" unset).
+    """
+
+def config_fingertips(document: str) -> dict[str, str]:
+    """
+    finger -> robot link of each fingertip a configuration document records in kova.fingers.<finger>.tip (kova init writes them); empty when it records none.
     """
 
 def canonical_config(document: str) -> str:
@@ -388,6 +403,24 @@ class Retargeter:
     @property
     def target_links(self) -> list[str]:
         """The robot links the targets read, each once, origins first."""
+
+    @property
+    def row_task_landmarks(self) -> list[int]:
+        """
+        Per row: the landmark it reads (position) or its vector's task landmark.
+        """
+
+    @property
+    def row_origin_landmarks(self) -> list[int]:
+        """Per row: its vector's origin landmark; empty for position."""
+
+    @property
+    def row_task_links(self) -> list[str]:
+        """Per row: the target link (position) or its vector's task link."""
+
+    @property
+    def row_origin_links(self) -> list[str]:
+        """Per row: its vector's origin link; empty for position."""
 
     def link_positions(self, qpos: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], link_names: Sequence[str]) -> Annotated[NDArray[numpy.float64], dict(order='C')]:
         """

@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import os
 import stat
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -59,7 +59,7 @@ def check_solver(solver: str | None) -> None:
                                 f"{', '.join(SOLVERS)}")
 
 
-def _config_text(path: Path) -> str:
+def read_config_text(path: Path) -> str:
     """The text of a configuration file; ConfigError naming the file otherwise."""
     try:
         info = path.stat()
@@ -115,8 +115,8 @@ class Retargeter:
     threads (calls on one object are serialised); distinct objects solve in parallel.
     """
 
-    def __init__(self, config: _native.RetargetingConfig, *, solver: str = DEFAULT_SOLVER
-                 ) -> None:
+    def __init__(self, config: _native.RetargetingConfig, *, solver: str = DEFAULT_SOLVER,
+                 fingertip_links: Mapping[str, str] | None = None) -> None:
         if not isinstance(config, _native.RetargetingConfig):
             raise TypeError(
                 f"expected a RetargetingConfig, got {type(config).__name__}; "
@@ -128,16 +128,20 @@ class Retargeter:
         fields: dict[str, Any] = {key: getattr(config, key) for key in _CONFIG_FIELDS}
         self._core = _core.Retargeter(config.type_, config.urdf_path, **fields, solver=solver)
         self._joint_names = list(self._core.joint_names)
+        self._fingertip_links = dict(fingertip_links or {})
+        self._config_warnings: list[_core.ConfigIssue] = []
 
     @classmethod
     def from_config(cls, config: str | os.PathLike[str] | _native.RetargetingConfig,
                     solver: str | None = None) -> Retargeter:
         """From a ``RetargetingConfig`` or the path (str or PathLike) of a YAML file.
 
-        A file is checked strictly first: a misspelt or unknown key, a value of the wrong kind
-        (``scaling_factor: '3.0'``, ``has_joint_limits: no``), a name its robot does not have,
-        all raise :class:`kova_rs.ConfigError` naming the key, what was found and what is
-        expected. Its ``kova:`` section may choose the solver (``kova: {solver: lm}``).
+        A file is checked strictly first, by the errors of ``kova check``: a misspelt or
+        unknown key, a value of the wrong kind (``scaling_factor: '3.0'``,
+        ``has_joint_limits: no``), a name its robot does not have, a mimic joint whose source
+        is not driven, all raise :class:`kova_rs.ConfigError` naming the key, what was found
+        and what is expected; warnings do not stop it (:attr:`config_warnings` lists them).
+        Its ``kova:`` section may choose the solver (``kova: {solver: lm}``).
 
         ``solver``: ``"slsqp"`` or ``"lm"`` overrides the file's choice; None keeps it (and
         for a ``RetargetingConfig``, which has no ``kova:`` section, means the default).
@@ -150,10 +154,11 @@ class Retargeter:
                 f"expected a RetargetingConfig or a path, got {type(config).__name__}"
             )
         path = Path(os.fspath(config))
-        text = _config_text(path)
+        text = read_config_text(path)
         try:
-            _core.check_config_text(text)
+            warnings = _core.check_config_file(text, path)
             chosen = _core.config_solver(text)
+            fingertips = _core.config_fingertips(text)
         except _core.ConfigError as err:
             raise _core.ConfigError(f"{path}: {err}") from None
         try:
@@ -161,9 +166,12 @@ class Retargeter:
         except ValueError as err:
             raise _core.ConfigError(str(err)) from None
         try:
-            return cls(native, solver=chosen if solver is None else solver)
+            made = cls(native, solver=chosen if solver is None else solver,
+                       fingertip_links=fingertips)
         except _core.ConfigError as err:
             raise _core.ConfigError(f"{path}: {err}") from None
+        made._config_warnings = warnings
+        return made
 
     def _check_keypoints(self, keypoints: npt.ArrayLike, batched: bool) -> FloatArray:
         kp = np.asarray(keypoints, dtype=np.float64)
@@ -228,6 +236,17 @@ class Retargeter:
     def model(self) -> _core.RobotModel:
         """The robot model solved for: links, joints, limits, kinematics."""
         return self._core.model
+
+    @property
+    def fingertip_links(self) -> dict[str, str]:
+        """finger -> robot link at its tip, as the configuration's ``kova.fingers`` records
+        (``kova init`` writes them); empty when it records none."""
+        return dict(self._fingertip_links)
+
+    @property
+    def config_warnings(self) -> list[_core.ConfigIssue]:
+        """What the checks of :meth:`from_config` warned about (empty for a record)."""
+        return list(self._config_warnings)
 
     @property
     def fixed_dof(self) -> int:

@@ -239,3 +239,34 @@ TEST(ConfigCheck, RobotThatCannotBeFoundOrReadIsAnErrorAtUrdfPath) {
 }
 
 }  // namespace
+
+namespace {
+
+std::filesystem::path written(const std::string& name, const std::string& text) {
+  const std::filesystem::path path = std::filesystem::temp_directory_path() / name;
+  std::ofstream(path) << text;
+  return path;
+}
+
+TEST(ConfigFile, RecordedFingertipsAndFingerNamesAreCheckedAgainstTheRobot) {
+  const std::string urdf = kova::testing::test_robot("shadow/shadowhand_motor.urdf").string();
+  // Thumb and index tips swapped (one warning each), and a recorded tip the robot lacks.
+  const std::string text = "retargeting:\n  type: position\n  urdf_path: " + urdf +
+                           "\n  target_link_names: [rh_thtip, rh_fftip]\n"
+                           "  target_link_human_indices: [8, 4]\n"
+                           "kova:\n  fingers:\n    index: {tip: rh_fftop}\n";
+  const auto path = written("kova_config_file_test.yml", text);
+  const auto issues = kova::check_config_file(text, path);
+  std::filesystem::remove(path);
+  ASSERT_EQ(keyed(issues), (Keyed{{Severity::Warning, "retargeting.target_link_human_indices"},
+                                  {Severity::Warning, "retargeting.target_link_human_indices"},
+                                  {Severity::Error, "kova.fingers.index.tip"}}));
+  EXPECT_NE(issues[0].message.find("link 'rh_thtip', which names the thumb, to landmark 8 on the "
+                                   "index finger"),
+            std::string::npos)
+      << issues[0].message;
+  EXPECT_EQ(issues[1].found, "4");
+  EXPECT_EQ(issues[2].closest, "rh_fftip");
+}
+
+}  // namespace

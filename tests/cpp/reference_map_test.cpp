@@ -106,9 +106,17 @@ TEST(FingertipMatch, NamesDecideOtherwiseListOrderIsUsedAndReported) {
   ASSERT_TRUE(named);
   EXPECT_FALSE(named->by_list_order);
   EXPECT_EQ(named->fingers, (std::vector<F>{F::Little, F::Thumb, F::Ring}));
+  // A finger abbreviation run together with the tip, as on the Shadow hand.
+  EXPECT_EQ(kova::name_words("rh_fftip"), (Strings{"rh", "ff", "tip"}));
+  const auto shadow =
+      kova::match_fingertips(Strings{"rh_thtip", "rh_fftip", "rh_mftip", "rh_rftip", "rh_lftip"});
+  ASSERT_TRUE(shadow);
+  EXPECT_FALSE(shadow->by_list_order);
+  EXPECT_EQ(shadow->fingers, (std::vector<F>{F::Thumb, F::Index, F::Middle, F::Ring, F::Little}));
+  EXPECT_EQ(kova::name_words("fingertip"), (Strings{"finger", "tip"}));
   // No finger word, the same finger twice, two fingers in one name: list order.
   for (const Strings& names :
-       {Strings{"rh_fftip", "rh_thtip"}, Strings{"th_a", "thumb_b"}, Strings{"th_ff", "mf"}}) {
+       {Strings{"tip_a", "tip_b"}, Strings{"th_a", "thumb_b"}, Strings{"th_ff", "mf"}}) {
     const auto match = kova::match_fingertips(names);
     ASSERT_TRUE(match);
     EXPECT_TRUE(match->by_list_order);

@@ -8,11 +8,15 @@
 // configurations that work but probably not as meant.
 #pragma once
 
+#include <filesystem>
 #include <span>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "kova/config_issue.hpp"
+#include "kova/hand_landmarks.hpp"
 #include "kova/retargeting_config.hpp"
 #include "kova/urdf.hpp"
 
@@ -27,14 +31,27 @@ std::vector<ConfigIssue> check_config_document(std::string_view text);
 // and an empty list of joints to drive.
 std::vector<ConfigIssue> check_config(const RetargetingConfig& config);
 
+// The fingertip links a configuration's `kova` section records (kova.fingers.<finger>.tip).
+using RecordedTips = std::span<const std::pair<Finger, std::string>>;
+
 // Names against the robot the configuration builds (`robot` as read from its file; the dummy
 // free joints are added here when the configuration asks for them): links and joints that are
-// not in it, mimic joints whose source is not driven. `robot_label` names the robot in messages,
-// e.g. its file name.
+// not in it (the recorded fingertips included), mimic joints whose source is not driven.
+// `robot_label` names the robot in messages, e.g. its file name.
 std::vector<ConfigIssue> check_config_robot(const RetargetingConfig& config, const UrdfRobot& robot,
-                                            std::string_view robot_label);
+                                            std::string_view robot_label,
+                                            RecordedTips recorded_tips = {});
 
 // check_config, then the URDF found and read as the build would, then check_config_robot.
-std::vector<ConfigIssue> check_config_with_robot(const RetargetingConfig& config);
+std::vector<ConfigIssue> check_config_with_robot(const RetargetingConfig& config,
+                                                 RecordedTips recorded_tips = {});
+
+// Everything about a configuration file before anything is built, the one check behind
+// `kova check`, `kova retarget` and Retargeter.from_config: check_config_document on its text
+// (`document`, the file's contents), then, when the core's reader reads the file (`path`),
+// check_config_with_robot with the fingertips its `kova` section records. An error the reader
+// reports is listed only when the document shows none (it would be their consequence).
+std::vector<ConfigIssue> check_config_file(std::string_view document,
+                                           const std::filesystem::path& path);
 
 }  // namespace kova

@@ -1,6 +1,7 @@
 // Which human finger each robot fingertip link stands for, from the words of its name.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,10 +19,14 @@ struct FingertipMatch {
 };
 
 // A name's words are its runs of letters, split also where the case changes ("ThumbTip",
-// "thumb_tip", "THUMBtip" all hold "thumb"). Finger words: thumb/th, index/ff/first/fore/
+// "thumb_tip", "THUMBtip" all hold "thumb") and before a trailing "tip" ("rh_fftip" holds "rh",
+// "ff" and "tip"). Finger words: thumb/th, index/ff/first/fore/
 // forefinger, middle/mf, ring/rf, little/pinky/pinkie/lf. Fails only when the list order is
 // needed for more than five links.
 Result<FingertipMatch> match_fingertips(std::span<const std::string> link_names);
+
+// The one finger a name's words name, or none when they name no finger or several.
+std::optional<Finger> finger_named_by(std::string_view name);
 
 // The words of a name, lower-cased, as match_fingertips sees them.
 std::vector<std::string> name_words(std::string_view name);

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace kova {
@@ -29,6 +30,12 @@ inline constexpr std::array<Finger, 5> kFingers{Finger::Thumb, Finger::Index, Fi
 // 4, 8, 12, 16, 20.
 constexpr std::size_t fingertip_landmark(Finger finger) {
   return 4 * (static_cast<std::size_t>(finger) + 1);
+}
+
+// The finger a landmark lies on (1-4 thumb, 5-8 index, ...); none for the wrist and beyond 20.
+constexpr std::optional<Finger> finger_of_landmark(std::size_t landmark) {
+  if (landmark == kWristLandmark || landmark >= kHandLandmarkCount) return std::nullopt;
+  return static_cast<Finger>((landmark - 1) / 4);
 }
 
 // "thumb", "index", "middle", "ring", "little".

@@ -10,16 +10,18 @@
 #include <filesystem>
 #include <span>
 #include <string>
-#include <vector>
-
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "kova/config_issue.hpp"
 #include "kova/constants.hpp"
+#include "kova/hand_landmarks.hpp"
 #include "kova/optimizer.hpp"
 #include "kova/reference_map.hpp"
 #include "kova/result.hpp"
 #include "kova/retargeting_config.hpp"
+#include "kova/robot_file.hpp"
 #include "kova/seq_retarget.hpp"
 #include "kova/solve_report.hpp"
 
@@ -28,6 +30,10 @@ namespace kova {
 // Settings of the project's own `kova:` section of a configuration file.
 struct RetargeterOptions {
   SolverKind solver = SolverKind::Slsqp;
+  // kova.fingers.<finger>.tip: the robot link at each fingertip, as `kova init` found it, for
+  // the fingers that record one (thumb to little finger). The solver does not read them; tools
+  // that judge a result do.
+  std::vector<std::pair<Finger, std::string>> fingertip_links;
 };
 
 // The options a configuration document sets in its `kova:` section (defaults for what it leaves
@@ -40,11 +46,6 @@ std::string config_error_text(std::span<const ConfigIssue> issues);
 
 // check_config_document, with its errors as one message (config_error_text).
 Status check_config_text(std::string_view document);
-
-// The robot file a configuration names, as a Retargeter finds it: a "package://NAME/PATH"
-// urdf_path through the ROS package search path of the environment (ROS_PACKAGE_PATH, then
-// AMENT_PREFIX_PATH), any other path as RetargetingConfig::resolve_urdf_path finds it.
-Result<std::filesystem::path> config_robot_file(const RetargetingConfig& config);
 
 class Retargeter {
  public:

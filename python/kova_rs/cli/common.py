@@ -31,6 +31,12 @@ def one_line(text: object) -> str:
     return " ".join(str(text).split())
 
 
+def finding_line(severity: str, source: Path, key: str, message: str, line: int = 0) -> str:
+    """``kova: SEVERITY: FILE: KEY (line N): MESSAGE``, the line of each configuration finding."""
+    where = key + (f" (line {line})" if line else "")
+    return f"kova: {severity}: {source}: " + (f"{where}: " if where else "") + one_line(message)
+
+
 def find_config(value: str) -> Path:
     """A config path as given, or a shipped one named like ``position/kova_compact_10dof``."""
     path = Path(value)
@@ -59,11 +65,15 @@ def load_retargeter(config_path: Path, solver: str | None = None) -> Retargeter:
     if config_path.is_dir():
         raise UserError(f"{config_path}: is a directory, not a configuration file")
     try:
-        return Retargeter.from_config(config_path, solver=solver)
+        retargeter = Retargeter.from_config(config_path, solver=solver)
     except (ValueError, RuntimeError, TypeError, OSError) as err:
         message = one_line(err)
         named = message.startswith(f"{config_path}: ")
         raise UserError(message if named else f"{config_path}: {message}") from None
+    for issue in retargeter.config_warnings:
+        print(finding_line("warning", config_path, issue.key, issue.message, issue.line),
+              file=sys.stderr)
+    return retargeter
 
 
 def load_motion(path: Path, hand_frame: bool, left: bool) -> FloatArray:

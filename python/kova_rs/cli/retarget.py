@@ -23,13 +23,18 @@ from kova_rs.cli.common import (
     tty,
 )
 
+#: --input naming the shipped demo motion (a file of that name, if there is one, wins)
+DEMO_INPUT = "demo"
+
 
 def run(args: argparse.Namespace) -> int:
-    from kova_rs import plots
+    from kova_rs import human_hand, plots
     from kova_rs.extras import available, install_hint
 
     config_path = find_config(args.config)
     source = Path(args.input)
+    if args.input == DEMO_INPUT and not source.exists():
+        source = human_hand.default_motion_path()
     output = Path(args.output) if args.output else Path(f"{source.stem}_retargeted.npz")
     check_output(output, (".npz",))
     if args.plot:
@@ -63,7 +68,8 @@ def add_parser(sub: Any) -> None:
                      help="YAML configuration, or a shipped one such as position/"
                           f"{DEMO_HAND}")
     ret.add_argument("--input", required=True, metavar="MOTION",
-                     help="recording: .npy/.npz (N, 21, 3) or .csv (63 numbers per line)")
+                     help="recording: .npy/.npz (N, 21, 3) or .csv (63 numbers per line); "
+                          f"'{DEMO_INPUT}' for the demo motion shipped with kova")
     ret.add_argument("--output", metavar="OUT.npz",
                      help="joint trajectories (default: <input name>_retargeted.npz here)")
     ret.add_argument("--plot", metavar="OUT.png", help="also draw joint angles and errors")

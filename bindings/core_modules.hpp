@@ -10,5 +10,6 @@ void bind_retargeter(nanobind::module_& module);
 void bind_model(nanobind::module_& module);
 void bind_hand(nanobind::module_& module);
 void bind_config(nanobind::module_& module);
+void bind_edit(nanobind::module_& module);
 
 }  // namespace kova_core

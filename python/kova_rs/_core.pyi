@@ -71,6 +71,16 @@ def config_solver(document: str) -> str:
     The solver a configuration document chooses (kova.solver; "slsqp" unset).
     """
 
+def canonical_config(document: str) -> str:
+    """
+    The document's values as compact JSON with sorted keys: comments, layout and quoting that does not change a value leave it unchanged.
+    """
+
+def config_urdf_file(path: str) -> str:
+    """
+    The robot file a configuration file's urdf_path resolves to, as the build finds it.
+    """
+
 LANDMARKS: int = 21
 
 def to_hand_frame(keypoints: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], side: str = 'right') -> Annotated[NDArray[numpy.float64], dict(order='C')]:

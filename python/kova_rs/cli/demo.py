@@ -13,15 +13,18 @@ from kova_rs.cli.common import (
     METHODS,
     UserError,
     load_retargeter,
+    made_by,
+    one_line,
     plots_available,
     retarget,
+    save,
     tty,
 )
 
 
 def run(args: argparse.Namespace) -> int:
     from kova_rs import human_hand, plots
-    from kova_rs.motion_io import save_result
+    from kova_rs.extras import install_hint
     from kova_rs.shipped import shipped_config, shipped_hands
 
     hands = shipped_hands()
@@ -51,20 +54,23 @@ def run(args: argparse.Namespace) -> int:
         retargeter = load_retargeter(config)
         result = retarget(retargeter, motion, config, progress=not args.quiet and tty())
         stem = out / f"{args.hand}_{method}"
-        written.append(save_result(stem.with_suffix(".npz"), result))
+        written.append(save(stem.with_suffix(".npz"), result, made_by(config, motion)))
         if can_plot:
-            written.append(plots.plot_joint_angles(result, f"{stem}_joints.png",
-                                                   fps=human_hand.DEMO_FPS))
-            written.append(plots.plot_errors(result, f"{stem}_errors.png",
-                                             fps=human_hand.DEMO_FPS))
-            written.append(plots.plot_retargeter_frames(
-                retargeter, motion, result, [f for _, f in chosen], f"{stem}_frames.png",
-                titles=[f"{name} (frame {f})" for name, f in chosen]))
+            try:
+                written.append(plots.plot_joint_angles(result, f"{stem}_joints.png",
+                                                       fps=human_hand.DEMO_FPS))
+                written.append(plots.plot_errors(result, f"{stem}_errors.png",
+                                                 fps=human_hand.DEMO_FPS))
+                written.append(plots.plot_retargeter_frames(
+                    retargeter, motion, result, [f for _, f in chosen], f"{stem}_frames.png",
+                    titles=[f"{name} (frame {f})" for name, f in chosen]))
+            except ValueError as err:
+                raise UserError(one_line(err)) from None
         what = "distance to keypoints" if method == "position" else "vector error"
         print(f"  {method:9s} {result.qpos.shape[1]} joints, mean {what} "
               f"{1000 * result.mean_error:.1f} mm")
     if not can_plot and not args.no_plots:
-        print("  (plots skipped: matplotlib is not installed; pip install matplotlib)")
+        print(f"  (plots skipped: {install_hint('matplotlib')})")
     print(f"Wrote {len(written)} files to {out.resolve()}:")
     for path in written:
         print(f"  {path.name}")

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import sys
 from pathlib import Path
 from typing import Any
 
@@ -13,16 +14,18 @@ from kova_rs.cli.common import (
     find_config,
     load_motion,
     load_retargeter,
+    made_by,
     one_line,
     plots_available,
     retarget,
+    save,
     tty,
 )
 
 
 def run(args: argparse.Namespace) -> int:
     from kova_rs import plots
-    from kova_rs.motion_io import save_result
+    from kova_rs.extras import available, install_hint
 
     config_path = find_config(args.config)
     source = Path(args.input)
@@ -31,21 +34,24 @@ def run(args: argparse.Namespace) -> int:
     if args.plot:
         check_output(Path(args.plot), (".png", ".pdf", ".svg"))
         if not plots_available():
-            raise UserError("--plot needs matplotlib; install it with: pip install matplotlib")
+            raise UserError(f"{args.plot}: {install_hint('matplotlib')}")
     motion = load_motion(source, args.hand_frame, args.left)
     retargeter = load_retargeter(config_path)
     progress = args.progress if args.progress is not None else (len(motion) >= 300 and tty())
+    if args.progress and not available("tqdm"):
+        print(f"kova: warning: {install_hint('tqdm')}", file=sys.stderr)
+        progress = False
     result = retarget(retargeter, motion, source, progress)
-    try:
-        save_result(output, result)
-    except ValueError as err:
-        raise UserError(one_line(err)) from None
+    save(output, result, made_by(config_path, motion))
     print(f"Retargeted {len(result)} frames with {config_path} "
           f"({result.method}, {len(result.joint_names)} joints): mean error "
           f"{1000 * result.mean_error:.1f} mm")
     print(f"Joint trajectories: {output.resolve()}")
     if args.plot:
-        plots.plot_summary(result, args.plot, fps=args.fps)
+        try:
+            plots.plot_summary(result, args.plot, fps=args.fps)
+        except ValueError as err:
+            raise UserError(one_line(err)) from None
         print(f"Plot: {Path(args.plot).resolve()}")
     return 0
 

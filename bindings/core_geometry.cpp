@@ -91,7 +91,7 @@ void bind_geometry(nb::module_& module, nb::class_<PyRobotModel>& model) {
             if (const auto* box = as<kova::BoxGeometry>(g)) return vector3(box->size);
             return std::nullopt;
           },
-          "A box's full edge lengths (3,); None for other shapes.")
+          nb::rv_policy::move, "A box's full edge lengths (3,); None for other shapes.")
       .def_prop_ro(
           "radius",
           [](const PyGeometry& g) -> std::optional<double> {
@@ -122,7 +122,7 @@ void bind_geometry(nb::module_& module, nb::class_<PyRobotModel>& model) {
             if (const auto* m = as<kova::MeshGeometry>(g)) return vector3(m->scale);
             return std::nullopt;
           },
-          "A mesh's scale (3,); None for primitives.")
+          nb::rv_policy::move, "A mesh's scale (3,); None for primitives.")
       .def_ro("rgba", &PyGeometry::rgba,
               "A visual's colour (inline or from its named material); None when it has none "
               "and for collision shapes.");

@@ -38,6 +38,8 @@ MOVING = ("revolute", "continuous", "prismatic")
 PALM_OVER_FINGER = 0.95
 # A margin below this fraction of the hand's size makes a decision a guess worth a warning.
 SMALL_MARGIN = 0.25
+# How far towards the closed end of their ranges the fingers are moved to find the curl.
+CURL_FRACTION = 0.2
 # A fixed link closer than this to its parent's origin is no fingertip (metres).
 TIP_LINK_MIN = 0.003
 
@@ -120,7 +122,7 @@ class _Tree:
 def _open_closed(model: _core.RobotModel) -> tuple[FloatArray, FloatArray]:
     """Joint vectors of the open and the closed hand.
 
-    Open is zero (straight) clipped into the range; the closed end is the end farther from
+    Open is zero (straight) clipped into the range; closing goes towards the end farther from
     zero; a range almost symmetric about zero (a spread joint) stays open in both.
     """
     limits = model.joint_limits
@@ -131,7 +133,9 @@ def _open_closed(model: _core.RobotModel) -> tuple[FloatArray, FloatArray]:
     far = np.where(np.abs(lower) < np.abs(upper), upper, lower)
     middle = np.clip(0.0, lower, upper)
     open_q = middle  # straight where the range allows it
-    closed_q = np.where(flexes, far, middle)
+    # A fifth of the way to the closed end: fingertips still move across the finger there,
+    # where a fully closed finger (curled past a half turn) would have moved mostly back.
+    closed_q = open_q + CURL_FRACTION * (np.where(flexes, far, middle) - open_q)
     return model.follow_mimic(open_q), model.follow_mimic(closed_q)
 
 
@@ -223,8 +227,8 @@ def _fingertip(tree: _Tree, chain: list[_core.Joint], poses: FloatArray, urdf_di
                 reach = (world - start) @ direction
                 k = int(np.argmax(reach))
                 if best is None or reach[k] > best[0]:
-                    # the farthest point, brought back onto the finger's axis through it
-                    point = world[k]
+                    # the farthest point, brought onto the finger's axis through its last joint
+                    point = last_at + ((world[k] - last_at) @ direction) * direction
                     best = (float(reach[k]), link, point, kind)
         if best is not None:
             break

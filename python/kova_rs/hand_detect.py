@@ -303,9 +303,10 @@ def detect_hand(model: _core.RobotModel, urdf_dir: Path, side: str | None = None
     palm, above = _find_palm(tree)
     chains = _chains(tree, palm, poses)
     if len(chains) < 2:
+        # a single chain of moving joints was walked down as if it were an arm
+        count = len(chains) or (1 if above else 0)
         raise NotAHandError(
-            f"{model.name} is not a hand: {len(chains)} moving finger(s) leave its palm, "
-            "a hand needs at least two")
+            f"{model.name} is not a hand: {count} moving finger(s), a hand needs at least two")
     fingers = []
     for chain in chains:
         parent, offset, tip_link, tip_from = _fingertip(tree, chain, poses, urdf_dir)

@@ -95,3 +95,26 @@ def test_real_hands_renamed_and_turned(path, side, count):
     assert [names[f.joints[0]] for f in plain.fingers] == [f.joints[0] for f in hidden.fingers]
     # the same hand frame, turned with the hand
     np.testing.assert_allclose(pose @ plain.hand_frame, hidden.hand_frame, atol=1e-9)
+
+
+def test_tips_from_meshes_binary_and_text(tmp_path):
+    built = build_hand(seed=3, tip_links=False)
+    last = {f.name: f.tip_parent for f in detect(built.text).fingers}
+    triangle = np.array([[0.0, 0.0, 0.0], [0.03, 0.0, 0.0], [0.0, 0.004, 0.0]], np.float32)
+    record = np.zeros(1, [("n", "<f4", 3), ("v", "<f4", (3, 3)), ("a", "<u2")])
+    record["v"] = triangle
+    (tmp_path / "tip.stl").write_bytes(b"\0" * 80 + np.uint32(1).tobytes() + record.tobytes())
+    (tmp_path / "tip.obj").write_text("v 0 0 0\nv 0.025 0 0\nv 0 0.004 0\nf 1 2 3\n")
+    text = built.text
+    for finger, mesh in (("index", "tip.stl"), ("middle", "tip.obj")):
+        text = text.replace(f'<link name="{last[finger]}" />',
+                            f'<link name="{last[finger]}"><visual><geometry><mesh '
+                            f'filename="{mesh}" scale="1 1 1"/></geometry></visual></link>')
+    hand = detect_hand(_core.RobotModel.from_string(text), tmp_path)
+    to_frame = np.linalg.inv(built.frame)
+    for finger, reach in (("index", 0.03), ("middle", 0.025)):
+        found = hand.finger(finger)
+        assert found.tip_from == "mesh"
+        tip = to_frame[:3, :3] @ found.tip + to_frame[:3, 3]
+        assert tip[0] == pytest.approx(0.16 + reach, abs=1e-6)
+    assert hand.finger("ring").tip_from == "estimated"

@@ -8,7 +8,6 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
-
 from kova_rs import _core
 
 KNUCKLE_Y = {"index": -0.02, "middle": 0.0, "ring": 0.02, "little": 0.04}

@@ -7,7 +7,6 @@ import numpy as np
 import pytest
 from conftest import ROBOTS
 from hand_builder import build_hand, random_rotation, renamed
-
 from kova_rs import _core
 from kova_rs.hand_detect import NotAHandError, detect_hand
 

@@ -5,10 +5,9 @@ import pytest
 import yaml
 from conftest import ROBOTS
 from hand_builder import build_hand
-from test_cli import assert_user_error, kova
-
 from kova_rs import Retargeter, _core
 from kova_rs.hand_init import demo_motion
+from test_cli import assert_user_error, kova
 
 MESH = "<visual><geometry><mesh filename='meshes/palm.stl'/></geometry></visual>"
 

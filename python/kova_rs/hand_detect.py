@@ -262,23 +262,28 @@ def _find_palm(tree: _Tree) -> tuple[list[str], list[str]]:
 def _chains(tree: _Tree, palm: list[str], poses: FloatArray) -> list[list[_core.Joint]]:
     """One joint path per finger: a chain that branches into several moving branches (ring and
     little finger on one spread joint) gives one finger per branch."""
+    # Whether a moving joint lies below each link: children before parents, no recursion (a
+    # file may hold a chain of any length).
+    order, todo = [], [tree.model.root_link]
+    while todo:
+        order.append(todo.pop())
+        todo += [j.child for j in tree.children[order[-1]]]
     moves: dict[str, bool] = {}
+    for link in reversed(order):
+        moves[link] = any(j.type in MOVING or moves[j.child] for j in tree.children[link])
 
-    def moving_below(link: str) -> bool:
-        if link not in moves:
-            moves[link] = any(j.type in MOVING or moving_below(j.child)
-                              for j in tree.children[link])
-        return moves[link]
-
-    def finger_leaves(link: str, start: FloatArray) -> list[str]:
-        branches = [j for j in tree.children[link] if j.type in MOVING or moving_below(j.child)]
-        if len(branches) >= 2:
-            return [leaf for j in branches for leaf in finger_leaves(j.child, start)]
-        if len(branches) == 1:
-            return finger_leaves(branches[0].child, start)
-        # the end of the finger: its farthest leaf (a tip link, a sensor)
-        return [max(tree.leaves(link),
-                    key=lambda leaf: float(np.linalg.norm(poses[tree.index[leaf], :3, 3] - start)))]
+    def finger_leaves(top: str, start: FloatArray) -> list[str]:
+        leaves, todo = [], [top]
+        while todo:
+            link = todo.pop()
+            branches = [j.child for j in tree.children[link] if j.type in MOVING or moves[j.child]]
+            if branches:
+                todo += branches
+                continue
+            # the end of a finger: its farthest leaf (a tip link, a sensor)
+            leaves.append(max(tree.leaves(link), key=lambda leaf: float(
+                np.linalg.norm(poses[tree.index[leaf], :3, 3] - start))))
+        return leaves[::-1]
 
     chains = []
     for first in tree.moving_out(palm):

@@ -59,6 +59,14 @@ def test_grippers_and_forced_sides():
     assert any("which one is the thumb is a guess" in w for w in two.warnings)
     with pytest.raises(NotAHandError, match="not a hand: 1 moving finger"):
         detect(build_hand(fingers=("index",)).text)
+    # two fingers of 3000 links each: no recursion limit reached
+    chain = "".join(
+        f"<link name='{f}{i}'/><joint name='{f}j{i}' type='revolute'><parent link='"
+        f"{f'{f}{i - 1}' if i else 'p'}'/><child link='{f}{i}'/><origin xyz='0.001 0 0'/>"
+        f"<axis xyz='0 1 0'/><limit lower='0' upper='0.01'/></joint>"
+        for f in "ab" for i in range(3000))
+    long = detect(f"<robot name='r'><link name='p'/>{chain}</robot>")
+    assert len(long.fingers) == 2
     forced = detect(build_hand(seed=4).text, side="left")
     assert forced.side == "left"
     assert [f.name for f in forced.fingers] == ["thumb", "index", "middle", "ring", "little"]

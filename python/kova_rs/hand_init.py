@@ -178,7 +178,7 @@ def _report(name: str, urdf: Path, hand: Hand, tips: dict[str, str], scale: floa
             measured: str, warnings: list[str]) -> str:
     lines = [f"# {name}", "", f"Made by `kova init` from `{urdf}`.", "",
              f"- side: **{hand.side}**",
-             f"- palm link: `{hand.palm_link}`; wrist (hand frame origin) from {hand.wrist_from}",
+             f"- palm link: `{hand.palm_link}`; wrist (hand frame origin): {hand.wrist_from}",
              f"- scale: {scale:.3f} ({measured})", "",
              "| finger | first moving joint | tip link | tip from |", "|---|---|---|---|"]
     for f in hand.fingers:
@@ -195,7 +195,8 @@ def _report(name: str, urdf: Path, hand: Hand, tips: dict[str, str], scale: floa
               "and fist closure per method: not produced by this version.", ""]
     if hand.side == "left":
         lines += ["## Driving a left hand", "",
-                  "Express left-hand keypoints in the hand frame without mirroring them "
-                  "(`to_hand_frame(kp, side=\"right\")` computes the frame from the landmarks "
-                  "as they are); this robot's frame follows the same formula.", ""]
+                  "Drive it from left-hand recordings expressed in the hand frame without "
+                  "mirroring (`kova retarget --hand-frame`, not `--left`): this robot's frame "
+                  "follows the same formula (x to the middle knuckle, y to the little finger, "
+                  "z = x cross y, out of the back of a left hand).", ""]
     return "\n".join(lines)

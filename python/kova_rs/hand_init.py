@@ -141,7 +141,6 @@ def init_hand(urdf: Path, out_dir: Path, side: str | None = None, name: str | No
         warnings.append(f"{len(missing)} mesh file(s) not found (kept as written), e.g. "
                         f"{missing[0]}: renders and geometry tips cannot use them")
     urdf_out = out_dir / f"{name}.urdf"
-    urdf_out.write_text(document.to_string(), encoding="utf-8")
 
     # The scale: wrist to middle fingertip (else the longest finger) of the open hand.
     reach_finger = hand.finger("middle") or max(
@@ -159,16 +158,18 @@ def init_hand(urdf: Path, out_dir: Path, side: str | None = None, name: str | No
         warnings.append("wrist joints held at 0 (left out of target_joint_names): "
                         + ", ".join(hand.wrist_joints))
     section = _kova_section(hand, urdf.resolve(), tips, scale, measured)
-    configs = {}
+    configs: dict[str, Path] = {}
     header = (f"# {name}: written by kova init from {urdf.name}. Keypoints in the hand frame "
               "(wrist at the origin,\n# x along the fingers, y towards the little finger, "
               "z = x cross y), in metres.\n")
-    for method, text in _configs(hand, urdf_out.name, hand_link, tips, driven, scale).items():
-        document_text = header + text + section
-        _core.check_config_text(document_text)
-        path = out_dir / f"{method}.yml"
-        path.write_text(document_text, encoding="utf-8")
-        configs[method] = path
+    texts = {method: header + text + section for method, text in
+             _configs(hand, urdf_out.name, hand_link, tips, driven, scale).items()}
+    for text in texts.values():
+        _core.check_config_text(text)  # all checked before any file is written
+    urdf_out.write_text(document.to_string(), encoding="utf-8")
+    for method, text in texts.items():
+        configs[method] = out_dir / f"{method}.yml"
+        configs[method].write_text(text, encoding="utf-8")
     report = out_dir / "report.md"
     report.write_text(_report(name, urdf, hand, tips, scale, measured, warnings), encoding="utf-8")
     return InitResult(urdf_out, configs, report, hand, scale, warnings)

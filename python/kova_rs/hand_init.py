@@ -111,10 +111,14 @@ def init_hand(urdf: Path, out_dir: Path, side: str | None = None, name: str | No
 
     Raises NotAHandError (a ValueError) when the robot has fewer than two moving fingers, and
     ValueError for a file that is no robot description."""
+    name = name or urdf.stem
+    target = out_dir / f"{name}.urdf"
+    if target.exists() and target.resolve() == urdf.resolve():
+        raise ValueError(f"writing {target} would replace the source file: choose another --out "
+                         "or --name")
     model = _core.RobotModel.from_file(urdf)
     hand = detect_hand(model, urdf.parent, side)
     warnings = list(hand.warnings)
-    name = name or urdf.stem
     out_dir.mkdir(parents=True, exist_ok=True)
 
     document = _core.UrdfDocument.from_file(urdf)
@@ -140,7 +144,7 @@ def init_hand(urdf: Path, out_dir: Path, side: str | None = None, name: str | No
     if missing:
         warnings.append(f"{len(missing)} mesh file(s) not found (kept as written), e.g. "
                         f"{missing[0]}: renders and geometry tips cannot use them")
-    urdf_out = out_dir / f"{name}.urdf"
+    urdf_out = target
 
     # The scale: wrist to middle fingertip (else the longest finger) of the open hand.
     reach_finger = hand.finger("middle") or max(

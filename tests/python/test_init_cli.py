@@ -87,3 +87,6 @@ def test_user_mistakes_are_one_line(tmp_path):
     assert_user_error(kova("init", tmp_path / "none.urdf", "--out", tmp_path), "no such file")
     assert_user_error(kova("init", single, "--out", single), "is not a folder")
     assert_user_error(kova("init", single, "--out", tmp_path, "--name", "a/b"), "plain file")
+    before = single.read_text()
+    assert_user_error(kova("init", single, "--out", tmp_path), "would replace the source file")
+    assert single.read_text() == before

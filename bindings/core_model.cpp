@@ -211,10 +211,12 @@ void bind_model(nb::module_& module) {
           "(lower, upper) of its <limit> element, or None without one.")
       .def_ro("mimic", &kova::JointSpec::mimic, "The joint it follows, or None.");
 
-  nb::class_<PyRobotModel>(module, "RobotModel",
-                           "A robot description as the solver reads it: links, joints, the order "
-                           "of the degrees of freedom, limits and kinematics. Immutable; threads "
-                           "may share it.")
+  nb::class_<PyRobotModel> model(
+      module, "RobotModel",
+      "A robot description as the solver reads it: links, joints, the order "
+      "of the degrees of freedom, limits and kinematics. Immutable; threads "
+      "may share it.");
+  model
       .def_static(
           "from_file",
           [](const std::filesystem::path& path) {
@@ -258,6 +260,7 @@ void bind_model(nb::module_& module) {
       .def("link_jacobians", &link_jacobians, "qpos"_a, "link_names"_a,
            "Position Jacobians d(link origin)/d(qpos) of the named links: (dof,) -> (L, 3, dof), "
            "(N, dof) -> (N, L, 3, dof).");
+  bind_geometry(module, model);
 }
 
 }  // namespace kova_core

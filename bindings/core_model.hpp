@@ -3,6 +3,8 @@
 
 #include <memory>
 
+#include <nanobind/nanobind.h>
+
 #include "kova/robot_wrapper.hpp"
 
 namespace kova_core {
@@ -10,5 +12,8 @@ namespace kova_core {
 struct PyRobotModel {
   std::shared_ptr<const kova::RobotWrapper> robot;
 };
+
+// The link geometry and mimic-following methods of RobotModel (core_geometry.cpp).
+void bind_geometry(nanobind::module_& module, nanobind::class_<PyRobotModel>& model);
 
 }  // namespace kova_core

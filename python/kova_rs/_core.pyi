@@ -291,6 +291,60 @@ class RobotModel:
         Position Jacobians d(link origin)/d(qpos) of the named links: (dof,) -> (L, 3, dof), (N, dof) -> (N, L, 3, dof).
         """
 
+    def visuals(self, link: str) -> list[Geometry]:
+        """The link's visual shapes, in file order."""
+
+    def collisions(self, link: str) -> list[Geometry]:
+        """The link's collision shapes, in file order."""
+
+    def follow_mimic(self, qpos: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)]) -> Annotated[NDArray[numpy.float64], dict(order='C')]:
+        """
+        The joint vector (dof,) with every mimic joint set from its source (a mimic of a mimic after its source).
+        """
+
+class Geometry:
+    """One <visual> or <collision> shape of a link, as the file gives it."""
+
+    @property
+    def kind(self) -> str:
+        """"box", "cylinder", "sphere", "capsule" or "mesh"."""
+
+    @property
+    def name(self) -> str:
+        """Its name attribute, "" when absent."""
+
+    @property
+    def origin(self) -> Annotated[NDArray[numpy.float64], dict(order='C')]:
+        """Link frame -> shape frame, (4, 4)."""
+
+    @property
+    def size(self) -> Annotated[NDArray[numpy.float64], dict(order='C')] | None:
+        """A box's full edge lengths (3,); None for other shapes."""
+
+    @property
+    def radius(self) -> float | None:
+        """Radius of a cylinder, sphere or capsule; None otherwise."""
+
+    @property
+    def length(self) -> float | None:
+        """
+        Length along z of a cylinder or a capsule's straight part; None otherwise.
+        """
+
+    @property
+    def filename(self) -> str | None:
+        """A mesh's file reference as written; None for primitives."""
+
+    @property
+    def scale(self) -> Annotated[NDArray[numpy.float64], dict(order='C')] | None:
+        """A mesh's scale (3,); None for primitives."""
+
+    @property
+    def rgba(self) -> list[float] | None:
+        """
+        A visual's colour (inline or from its named material); None when it has none and for collision shapes.
+        """
+
 class SolveReport:
     """How the solver ended one frame."""
 
@@ -439,3 +493,58 @@ class Retargeter:
         """
         Starts a new sequence in every respect: warm start, low-pass filter and DexPilot's pinch state as after construction.
         """
+
+class MeshPathChange:
+    """What became of one mesh reference when a document moved."""
+
+    @property
+    def written(self) -> str:
+        """The reference as the source had it."""
+
+    @property
+    def rewritten(self) -> str:
+        """The reference the document now holds (the same when kept)."""
+
+    @property
+    def found(self) -> bool:
+        """Whether the referenced file exists."""
+
+class UrdfDocument:
+    """
+    A URDF document that keeps every element it holds while a few are added or changed.
+    """
+
+    @staticmethod
+    def from_file(path: str | os.PathLike) -> UrdfDocument:
+        """Reads a URDF file (the errors of RobotModel.from_file)."""
+
+    @staticmethod
+    def from_string(text: str) -> UrdfDocument:
+        """Parses URDF text."""
+
+    @property
+    def root_link(self) -> str:
+        """The first link that is no joint's child."""
+
+    def add_root(self, link: str, joint: str, old_root_pose: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)]) -> None:
+        """
+        A new root link above the current root, holding it by a fixed joint; old_root_pose (4, 4) is the old root's frame in the new link's frame. ValueError when a name is taken.
+        """
+
+    def add_fixed_link(self, parent: str, link: str, joint: str, position: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)]) -> None:
+        """
+        A link fixed to parent at position (3,) in the parent's frame, axes parallel.
+        """
+
+    def rewrite_mesh_paths(self, source_dir: str | os.PathLike, target_dir: str | os.PathLike) -> list[MeshPathChange]:
+        """
+        Makes every mesh reference of a document read from source_dir resolve from target_dir: relative paths to existing files are rewritten; package:// (found through ROS_PACKAGE_PATH / AMENT_PREFIX_PATH), absolute ones and missing files are kept. One MeshPathChange per mesh element, in file order.
+        """
+
+    def to_string(self) -> str:
+        """The document as indented XML text."""
+
+def resolve_mesh(reference: str, urdf_dir: str | os.PathLike) -> pathlib.Path:
+    """
+    The existing file a URDF mesh reference names, seen from a URDF file in urdf_dir (package:// through ROS_PACKAGE_PATH and AMENT_PREFIX_PATH); ValueError when there is none.
+    """

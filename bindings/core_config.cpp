@@ -1,16 +1,19 @@
 // kova_rs._core configuration diagnostics: every problem of a configuration document, each with
 // where it is, what was found, what is expected and, for names, the closest valid one.
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
 #include "core_errors.hpp"
 #include "core_modules.hpp"
 #include "kova/config_check.hpp"
 #include "kova/config_issue.hpp"
+#include "kova/finger_links.hpp"
 #include "kova/retargeter.hpp"
 
 namespace kova_core {
@@ -58,6 +61,19 @@ void bind_config(nb::module_& module) {
             kova::to_string(config_or_raise(kova::retargeter_options(document)).solver));
       },
       "document"_a, "The solver a configuration document chooses (kova.solver; \"slsqp\" unset).");
+  module.def(
+      "config_fingers",
+      [](const std::string& document) {
+        std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> out;
+        for (kova::FingerLinks& f : config_or_raise(kova::config_fingers(document))) {
+          out.emplace_back(std::string(kova::to_string(f.finger)), std::move(f.links),
+                           std::move(f.tip));
+        }
+        return out;
+      },
+      "document"_a,
+      "(finger, links, tip) of each finger the kova.fingers section lists, thumb first; empty "
+      "without the section. tip is \"\" when the section names none.");
 }
 
 }  // namespace kova_core

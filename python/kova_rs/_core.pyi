@@ -71,6 +71,11 @@ def config_solver(document: str) -> str:
     The solver a configuration document chooses (kova.solver; "slsqp" unset).
     """
 
+def config_fingers(document: str) -> list[tuple[str, list[str], str]]:
+    """
+    (finger, links, tip) of each finger the kova.fingers section lists, thumb first; empty without the section. tip is "" when the section names none.
+    """
+
 LANDMARKS: int = 21
 
 def to_hand_frame(keypoints: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], side: str = 'right') -> Annotated[NDArray[numpy.float64], dict(order='C')]:
@@ -308,6 +313,16 @@ class Retargeter:
     @property
     def target_links(self) -> list[str]:
         """The robot links the targets read, each once, origins first."""
+
+    @property
+    def target_rows(self) -> list[tuple[str | None, str, int | None, int]]:
+        """
+        Per row: (origin link, task link, origin landmark, task landmark); the origins are None for position targets.
+        """
+
+    @property
+    def scaling_factor(self) -> float:
+        """Vector targets are the human vectors times this factor."""
 
     def link_positions(self, qpos: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], link_names: Sequence[str]) -> Annotated[NDArray[numpy.float64], dict(order='C')]:
         """

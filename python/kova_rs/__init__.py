@@ -12,7 +12,8 @@ from kova_rs.hand_frame import mirror, to_hand_frame
 from kova_rs.joints import reorder_joints
 from kova_rs.lowpass import alpha_for_cutoff, cutoff_for_alpha
 from kova_rs.motion_io import load_motion, save_result
-from kova_rs.retargeter import Retargeter, RetargetResult
+from kova_rs.result import RetargetResult
+from kova_rs.retargeter import Retargeter
 from kova_rs.shipped import shipped_config, shipped_hands
 
 __all__ = [

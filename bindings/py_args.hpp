@@ -93,9 +93,9 @@ Bound<N> bind_fastcall(const Parameters<N>& parameters, PyObject* const* args, P
     detail::raise_too_many_positional(parameters, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = args[i];
   if (kwnames != nullptr) {
-    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t count = PyTuple_Size(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i)
-      detail::bind_keyword(parameters, bound, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]);
+      detail::bind_keyword(parameters, bound, PyTuple_GetItem(kwnames, i), args[nargs + i]);
   }
   detail::check_required(parameters, bound);
   return bound;
@@ -105,11 +105,11 @@ Bound<N> bind_fastcall(const Parameters<N>& parameters, PyObject* const* args, P
 template <std::size_t N>
 Bound<N> bind_tuple_dict(const Parameters<N>& parameters, PyObject* args, PyObject* kwargs) {
   Bound<N> bound{};
-  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  const Py_ssize_t nargs = PyTuple_Size(args);
   if (static_cast<std::size_t>(nargs) > parameters.positional)
     detail::raise_too_many_positional(parameters, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i)
-    bound[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    bound[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;

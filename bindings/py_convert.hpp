@@ -70,7 +70,6 @@ void for_each_item(PyObject* sequence, Py_ssize_t length, Visit&& visit) {
 
 // A number: float, int, or an object defining __float__ or __index__.
 inline double to_double(PyObject* object) {
-  if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
   double value = PyFloat_AsDouble(object);
   if (value == -1.0 && PyErr_Occurred()) throw PythonError{};
   return value;
@@ -234,8 +233,7 @@ inline std::filesystem::path to_path(PyObject* object) {
     raise_type_error(std::move(message));
   }
   PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(text.get()));
-  return std::filesystem::path(std::string(
-      PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
+  return std::filesystem::path(bytes_text(encoded.get()));
 }
 
 // A str only (no path objects), encoded with the file-system encoding.

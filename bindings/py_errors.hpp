@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "py_object.hpp"
+#include "py_type_access.hpp"
 
 namespace kova_py {
 
@@ -56,8 +57,8 @@ inline std::string error_text(PyObject* error) {
 }
 
 // Short name of an object's type, as CPython prints it in its own messages.
-inline std::string_view type_name(PyObject* object) {
-  return Py_TYPE(object)->tp_name;
+inline std::string type_name(PyObject* object) {
+  return type_name_of(Py_TYPE(object));
 }
 
 // Replaces a pending TypeError by TypeError("<prefix><its text>") caused by it; any other pending
@@ -67,7 +68,8 @@ inline std::string_view type_name(PyObject* object) {
   PyRef cause = take_error();
   std::string message(prefix);
   message += error_text(cause.get());
-  PyRef wrapped = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, new_str(message).get()));
+  PyRef wrapped =
+      PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, new_str(message).get(), nullptr));
   // The cause is also the context, as `raise wrapped from cause` inside `except` would leave it.
   PyException_SetContext(wrapped.get(), Py_NewRef(cause.get()));
   PyException_SetCause(wrapped.get(), cause.release());

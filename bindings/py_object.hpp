@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -66,6 +67,14 @@ inline std::string_view utf8_view(PyObject* text) {
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) throw PythonError{};
   return {data, static_cast<std::size_t>(size)};
+}
+
+// The contents of a bytes object (which may hold NUL bytes).
+inline std::string bytes_text(PyObject* bytes) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  check(PyBytes_AsStringAndSize(bytes, &data, &size));
+  return std::string(data, static_cast<std::size_t>(size));
 }
 
 inline PyRef new_str(std::string_view text) {

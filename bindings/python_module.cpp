@@ -20,6 +20,7 @@
 #include "py_convert.hpp"
 #include "py_errors.hpp"
 #include "py_object.hpp"
+#include "py_type_access.hpp"
 
 namespace kova_py {
 namespace {
@@ -41,7 +42,7 @@ ModuleState* state_of_module(PyObject* module) {
 
 // The state of the module that defines `type` (one of ours); NULL with an error otherwise.
 ModuleState* state_of_type(PyTypeObject* type) {
-  PyObject* module = PyType_GetModuleByDef(type, &native_module);
+  PyObject* module = module_of_type(type, &native_module);
   return module != nullptr ? state_of_module(module) : nullptr;
 }
 
@@ -92,7 +93,7 @@ template <class T>
 PyRef to_py_list(const std::vector<T>& values) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
   for (std::size_t i = 0; i < values.size(); ++i)
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(values[i]).release());
+    check(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_py(values[i]).release()));
   return list;
 }
 
@@ -114,7 +115,7 @@ PyRef to_py_positions(const std::vector<kova::LinkPosition>& positions) {
     PyRef z = to_py(p[2]);
     PyObject* triple = PyTuple_Pack(3, x.get(), y.get(), z.get());
     if (triple == nullptr) throw PythonError{};
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), triple);
+    check(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), triple));
   }
   return list;
 }
@@ -296,14 +297,14 @@ void seq_dealloc(PyObject* self) {
   PySeqRetargeting* object = as_seq(self);
   object->core.~optional();
   object->mutex.~mutex();
-  type->tp_free(self);
+  free_instance(type, self);
   Py_DECREF(type);
 }
 
 // Wraps a freshly built core sequencer in a new Python object.
 PyRef new_seq_object(const ModuleState* state, kova::SeqRetargeting core) {
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(state->seq_type);
-  PyRef object = PyRef::steal(type->tp_alloc(type, 0));
+  PyRef object = PyRef::steal(alloc_instance(type));
   PySeqRetargeting* seq = as_seq(object.get());
   new (&seq->mutex) std::mutex();
   seq->poisoned = false;
@@ -363,7 +364,7 @@ const kova::RetargetingConfig& config_of(PyObject* self) {
 
 // Wraps a validated configuration in a new Python object of `type`.
 PyRef new_config_object(PyTypeObject* type, kova::RetargetingConfig config) {
-  PyRef object = PyRef::steal(type->tp_alloc(type, 0));
+  PyRef object = PyRef::steal(alloc_instance(type));
   new (&reinterpret_cast<PyRetargetingConfig*>(object.get())->config)
       kova::RetargetingConfig(std::move(config));
   return object;
@@ -383,8 +384,7 @@ std::filesystem::path default_urdf_dir() {
     PyErr_Clear();
     return fallback;
   }
-  const std::filesystem::path module_file(std::string(
-      PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
+  const std::filesystem::path module_file(bytes_text(encoded.get()));
   // Only an empty path or a bare root has no parent; a plain file name has the empty one.
   if (!module_file.has_relative_path()) return fallback;
   std::filesystem::path directory = module_file.parent_path() / "resources/assets/robots/hands";
@@ -481,7 +481,7 @@ PyObject* config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void config_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   reinterpret_cast<PyRetargetingConfig*>(self)->config.~RetargetingConfig();
-  type->tp_free(self);
+  free_instance(type, self);
   Py_DECREF(type);
 }
 
@@ -707,9 +707,9 @@ PyMethodDef load_from_file_def = {
 void add_from_file(PyObject* module, PyObject* config_type) {
   PyRef name = PyRef::steal(PyModule_GetNameObject(module));
   PyRef function = PyRef::steal(PyCMethod_New(&from_file_def, config_type, name.get(), nullptr));
-  PyRef method = PyRef::steal(PyStaticMethod_New(function.get()));
+  PyRef method = new_staticmethod(function.get());
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(config_type);
-  check(PyDict_SetItemString(type->tp_dict, "from_file", method.get()));
+  check(PyDict_SetItemString(type_dict(type).get(), "from_file", method.get()));
   PyType_Modified(type);
 }
 
@@ -718,12 +718,13 @@ void add_from_file(PyObject* module, PyObject* config_type) {
 // inserts all methods before all properties).
 void order_members(PyObject* type_object, std::initializer_list<const char*> names) {
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(type_object);
+  const PyRef dict = type_dict(type);
   for (const char* name : names) {
-    PyObject* member = PyDict_GetItemString(type->tp_dict, name);
+    PyObject* member = PyDict_GetItemString(dict.get(), name);
     if (member == nullptr) continue;
     PyRef held = PyRef::borrow(member);
-    check(PyDict_DelItemString(type->tp_dict, name));
-    check(PyDict_SetItemString(type->tp_dict, name, held.get()));
+    check(PyDict_DelItemString(dict.get(), name));
+    check(PyDict_SetItemString(dict.get(), name, held.get()));
   }
   PyType_Modified(type);
 }
@@ -736,9 +737,10 @@ int native_exec(PyObject* module) {
   ModuleState* state = state_of_module(module);
   return guarded<int>(state, -1, [&] {
     add_member(module, "__doc__", new_str("Native bindings for kova-rs hand retargeting"));
-    add_member(module, "__version__", new_str("0.4.0"));
+    add_member(module, "__version__", new_str(KOVA_VERSION));
     PyRef config_type = PyRef::steal(PyType_FromModuleAndSpec(module, &config_spec, nullptr));
     state->config_type = Py_NewRef(config_type.get());
+    check_type_name_layout(reinterpret_cast<PyTypeObject*>(config_type.get()), config_spec.name);
     add_from_file(module, config_type.get());
     order_members(config_type.get(), {"from_file",
                                       "build",

@@ -13,6 +13,10 @@ if(KOVA_STATIC_DEPS)
     message(FATAL_ERROR "KOVA_STATIC_DEPS needs libyaml's static archive (libyaml.a)")
   endif()
   set_target_properties(PkgConfig::YAML PROPERTIES INTERFACE_LINK_LIBRARIES "${KOVA_YAML_STATIC}")
-  # The runtime's symbols stay private to the extension.
-  add_link_options(-static-libstdc++ -static-libgcc LINKER:--exclude-libs,ALL)
+  # The runtime's symbols stay private to the extension. zig's toolchain (the portable wheels)
+  # always links its C++ runtime statically and passes neither -static-libstdc++ nor
+  # --exclude-libs to its linker; there the extension's version script alone hides them.
+  if(NOT KOVA_PORTABLE_TOOLCHAIN)
+    add_link_options(-static-libstdc++ -static-libgcc LINKER:--exclude-libs,ALL)
+  endif()
 endif()

@@ -147,8 +147,8 @@ void DexPilotOptimizer::clear_sequence_state() {
   projected_.assign(projected_.size(), false);
 }
 
-double DexPilotOptimizer::evaluate(const double* x, double* grad) {
-  return vectors_.evaluate(*this, huber_delta_, normal_delta_, x, grad);
+double DexPilotOptimizer::evaluate(const double* x, double* grad, double* gauss_newton) {
+  return vectors_.evaluate(*this, huber_delta_, normal_delta_, x, grad, gauss_newton);
 }
 
 }  // namespace kova

@@ -26,6 +26,17 @@ struct ObjectiveProbe {
     gradient.assign(x.size(), 12345.0);
     return optimizer.evaluate(x.data(), gradient.data());
   }
+
+  // As the least-squares solver asks: value, gradient and the two n x n Gauss-Newton matrices
+  // (reweighted, then exact; lower triangles), both buffers filled with garbage first.
+  template <class Opt>
+  static double value_gradient_gauss_newton(Opt& optimizer, std::span<const double> x,
+                                            std::vector<double>& gradient,
+                                            std::vector<double>& gauss_newton) {
+    gradient.assign(x.size(), 12345.0);
+    gauss_newton.assign(2 * x.size() * x.size(), 12345.0);
+    return optimizer.evaluate(x.data(), gradient.data(), gauss_newton.data());
+  }
 };
 
 }  // namespace kova

@@ -197,8 +197,8 @@ void OptimizerBase::link_target_jacobian(std::size_t link, Eigen::Ref<Jacobian> 
   }
 }
 
-double OptimizerBase::add_regulariser(double f, double normal_delta, const double* x,
-                                      double* grad) const {
+double OptimizerBase::add_regulariser(double f, double normal_delta, const double* x, double* grad,
+                                      double* gauss_newton) const {
   // NaN counts as non-zero.
   if (normal_delta == 0.0) return f;
   const std::size_t n = data_.opt_dof;
@@ -206,6 +206,10 @@ double OptimizerBase::add_regulariser(double f, double normal_delta, const doubl
     const double d = x[i] - prev_qpos_[i];
     f += normal_delta * (d * d);
     if (grad != nullptr) grad[i] += 2.0 * normal_delta * d;
+    if (gauss_newton != nullptr) {
+      gauss_newton[i + i * n] += 2.0 * normal_delta;
+      gauss_newton[n * n + i + i * n] += 2.0 * normal_delta;
+    }
   }
   return f;
 }
@@ -226,6 +230,32 @@ std::vector<double> OptimizerBase::solve(const SolverLimits& limits,
       .objective = run.objective,
   };
   return std::move(run.x);
+}
+
+void OptimizerBase::set_solver(SolverKind kind) {
+  if (kind == SolverKind::LeastSquares && !least_squares_) {
+    least_squares_ = std::make_unique<LeastSquaresSolver>(data_.opt_dof);
+  }
+  solver_ = kind;
+}
+
+std::vector<double> OptimizerBase::solve_least_squares(GaussNewtonObjective objective,
+                                                       void* context) {
+  // Stops in the problem's units: radians of joint motion and the objective's own scale (a mean
+  // Huber loss of lengths in metres divided by delta, plus the regulariser).
+  static constexpr LeastSquaresLimits kLimits{};
+  last_evaluation_count_ = 0;
+  std::vector<double> x = start_;
+  const LeastSquaresRun run =
+      least_squares_->solve(x, data_.lower_bounds, data_.upper_bounds, kLimits, objective, context);
+  last_evaluation_count_ = run.evaluations;
+  last_report_ = SolveReport{.solver = SolverKind::LeastSquares,
+                             .status = static_cast<int>(run.stop),
+                             .stop_reason = stop_reason(run.stop),
+                             .iterations = run.iterations,
+                             .evaluations = run.evaluations,
+                             .objective = run.objective};
+  return x;
 }
 
 }  // namespace kova

@@ -62,9 +62,12 @@ std::vector<double> PositionOptimizer::retarget(std::span<const double> ref_valu
   return solve_with({kMaxEvaluations, kFtolAbs}, *this);
 }
 
-double PositionOptimizer::evaluate(const double* x, double* grad) {
+double PositionOptimizer::evaluate(const double* x, double* grad, double* gauss_newton) {
   evaluate_configuration(x);
   const std::size_t n = data_.opt_dof;
+  // The reweighted matrix, then the exact one (see least_squares.hpp).
+  double* exact = gauss_newton != nullptr ? gauss_newton + n * n : nullptr;
+  if (gauss_newton != nullptr) std::fill(gauss_newton, gauss_newton + 2 * n * n, 0.0);
   if (grad != nullptr) {
     std::fill(grad, grad + n, 0.0);
     for (std::size_t slot = 0; slot < distinct_links_.size(); ++slot) {
@@ -79,6 +82,8 @@ double PositionOptimizer::evaluate(const double* x, double* grad) {
   for (std::size_t k = 0; k < link_count; ++k) {
     const Eigen::Vector3d p = link_position(target_link_indices_[k]);
     const Jacobian& jacobian = jacobians_[link_slot_[k]];
+    double inside[3] = {0.0, 0.0, 0.0};
+    double outside[3] = {0.0, 0.0, 0.0};
     for (Eigen::Index axis = 0; axis < 3; ++axis) {
       const double r = p[axis] - targets_[3 * k + static_cast<std::size_t>(axis)];
       double slope;
@@ -95,9 +100,27 @@ double PositionOptimizer::evaluate(const double* x, double* grad) {
           grad[j] += jacobian(axis, static_cast<Eigen::Index>(j)) * scaled;
         }
       }
+      // Curvature 1/delta on the quadratic part, none on the linear part; the reweighted
+      // model uses slope / r there (1/|r|), a parabola above the loss.
+      if (gauss_newton != nullptr) {
+        if (std::abs(r) <= delta) {
+          inside[axis] = 1.0 / delta / count;
+        } else {
+          outside[axis] = 1.0 / std::abs(r) / count;
+        }
+      }
+    }
+    if (gauss_newton != nullptr) {
+      add_gauss_newton_rows(exact, n, jacobian.data(), inside);
+      if (outside[0] != 0.0 || outside[1] != 0.0 || outside[2] != 0.0) {
+        add_gauss_newton_rows(gauss_newton, n, jacobian.data(), outside);
+      }
     }
   }
-  return add_regulariser(f, normal_delta_, x, grad);
+  if (gauss_newton != nullptr) {
+    for (std::size_t i = 0; i < n * n; ++i) gauss_newton[i] += exact[i];
+  }
+  return add_regulariser(f, normal_delta_, x, grad, gauss_newton);
 }
 
 }  // namespace kova

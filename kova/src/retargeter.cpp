@@ -82,10 +82,6 @@ Result<RetargeterOptions> retargeter_options(std::string_view document) {
 }
 
 Result<Retargeter> Retargeter::create(RetargetingConfig config, RetargeterOptions options) {
-  if (options.solver != SolverKind::Slsqp) {
-    return fail("kova.solver: the solver '" + std::string(to_string(options.solver)) +
-                "' is not available in this build; use 'slsqp'");
-  }
   const RetargetingType type = config.type;
   if (auto valid = config.validate(); !valid) return fail(valid.error());
   auto urdf_file = config.resolve_urdf_path();

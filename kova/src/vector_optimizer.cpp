@@ -65,10 +65,15 @@ LinkVectorObjective::LinkVectorObjective(const RobotWrapper& robot,
   positions_.assign(3 * computed_link_indices_.size(), 0.0);
   loss_gradient_.assign(3 * vector_count, 0.0);
   jacobian_ = Jacobian::Zero(3, static_cast<Eigen::Index>(opt_dof));
+  curvature_.assign(vector_count, 0.0);
+  direction_.assign(3 * vector_count, 0.0);
+  along_.assign(opt_dof, 0.0);
+  link_jacobians_.assign(computed_link_indices_.size(), jacobian_);
+  vector_jacobian_ = jacobian_;
 }
 
 double LinkVectorObjective::evaluate(OptimizerBase& base, double huber_delta, double normal_delta,
-                                     const double* x, double* grad) {
+                                     const double* x, double* grad, double* gauss_newton) {
   base.evaluate_configuration(x);
   const std::size_t link_count = computed_link_indices_.size();
   for (std::size_t k = 0; k < link_count; ++k) {
@@ -104,11 +109,22 @@ double LinkVectorObjective::evaluate(OptimizerBase& base, double huber_delta, do
       loss_gradient_[3 * i + 1] = ey * scale / d;
       loss_gradient_[3 * i + 2] = ez * scale / d;
     }
+    // Reweighted least squares on the error vector: slope / d, i.e. 1/delta inside the quadratic
+    // part and 1/d on the linear part.
+    if (gauss_newton != nullptr) {
+      curvature_[i] = (d <= delta ? 1.0 / delta : 1.0 / d) * weight / count;
+      const bool linear = d > delta;
+      direction_[3 * i] = linear ? ex / d : 0.0;
+      direction_[3 * i + 1] = linear ? ey / d : 0.0;
+      direction_[3 * i + 2] = linear ? ez / d : 0.0;
+    }
   }
 
   if (grad != nullptr) {
     for (std::size_t k = 0; k < link_count; ++k) {
-      base.link_target_jacobian(computed_link_indices_[k], jacobian_);
+      // The least-squares solver needs every link's Jacobian afterwards; SLSQP reuses one.
+      Jacobian& jacobian = gauss_newton != nullptr ? link_jacobians_[k] : jacobian_;
+      base.link_target_jacobian(computed_link_indices_[k], jacobian);
       double gx = 0.0;
       double gy = 0.0;
       double gz = 0.0;
@@ -126,11 +142,35 @@ double LinkVectorObjective::evaluate(OptimizerBase& base, double huber_delta, do
       }
       for (std::size_t j = 0; j < n; ++j) {
         const auto col = static_cast<Eigen::Index>(j);
-        grad[j] += jacobian_(0, col) * gx + jacobian_(1, col) * gy + jacobian_(2, col) * gz;
+        grad[j] += jacobian(0, col) * gx + jacobian(1, col) * gy + jacobian(2, col) * gz;
       }
     }
   }
-  return base.add_regulariser(f, normal_delta, x, grad);
+
+  if (gauss_newton != nullptr) {
+    // Reweighted: w J^T J with w = slope / d. Exact: the same inside the quadratic part; on the
+    // linear part the loss has no curvature along the error u, so w J^T (I - u u^T) J.
+    double* exact = gauss_newton + n * n;
+    std::fill(gauss_newton, gauss_newton + 2 * n * n, 0.0);
+    for (std::size_t i = 0; i < vector_count; ++i) {
+      const std::size_t task = task_link_indices_[i];
+      const std::size_t origin = origin_link_indices_[i];
+      if (task == origin) continue;
+      vector_jacobian_ = link_jacobians_[task] - link_jacobians_[origin];
+      const double w = curvature_[i];
+      add_gauss_newton_rows(gauss_newton, n, vector_jacobian_.data(), {w, w, w});
+      const double* u = &direction_[3 * i];
+      if (u[0] == 0.0 && u[1] == 0.0 && u[2] == 0.0) continue;
+      for (std::size_t j = 0; j < n; ++j) {
+        const auto col = static_cast<Eigen::Index>(j);
+        along_[j] = vector_jacobian_(0, col) * u[0] + vector_jacobian_(1, col) * u[1] +
+                    vector_jacobian_(2, col) * u[2];
+      }
+      add_gauss_newton_outer(exact, n, along_.data(), -w);
+    }
+    for (std::size_t i = 0; i < n * n; ++i) exact[i] += gauss_newton[i];
+  }
+  return base.add_regulariser(f, normal_delta, x, grad, gauss_newton);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -164,8 +204,8 @@ std::vector<double> VectorOptimizer::retarget(std::span<const double> ref_value,
   return solve_with({kMaxEvaluations, kFtolAbs}, *this);
 }
 
-double VectorOptimizer::evaluate(const double* x, double* grad) {
-  return vectors_.evaluate(*this, huber_delta_, normal_delta_, x, grad);
+double VectorOptimizer::evaluate(const double* x, double* grad, double* gauss_newton) {
+  return vectors_.evaluate(*this, huber_delta_, normal_delta_, x, grad, gauss_newton);
 }
 
 }  // namespace kova

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlopt.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 
 #include "kova/dexpilot_optimizer.hpp"
 #include "kova/hand_frame.hpp"
+#include "kova/least_squares.hpp"
 #include "kova/position_optimizer.hpp"
 #include "kova/reference_map.hpp"
 #include "kova/seq_retarget.hpp"
@@ -171,6 +173,7 @@ struct PerFrame {
   std::vector<std::size_t> c_allocations;          // malloc & co. (NLopt), whole retarget call
   std::vector<std::size_t> objective_allocations;  // inside the objective only
   std::vector<std::size_t> evaluations;
+  std::vector<std::size_t> solver_evaluations;  // as the optimiser reports them
 };
 
 // Runs `frames` frames of a smooth motion. Reference rows come from `rows_of(q)`, computed with
@@ -203,8 +206,28 @@ PerFrame run_loop(kova::SeqRetargeting& seq, std::size_t frames, RowsOf rows_of)
     out.c_allocations.push_back(t_c_allocations);
     out.objective_allocations.push_back(t_objective_allocations);
     out.evaluations.push_back(t_evaluations);
+    out.solver_evaluations.push_back(
+        dynamic_cast<kova::OptimizerBase&>(seq.optimizer()).last_evaluation_count());
   }
   return out;
+}
+
+// The least-squares solver does not go through NLopt, so the objective tap sees nothing; what a
+// retarget call allocates must still not depend on how many evaluations the frame takes.
+void check_least_squares(const char* name, const PerFrame& r) {
+  const auto [fewest, most] =
+      std::minmax_element(r.solver_evaluations.begin() + 1, r.solver_evaluations.end());
+  std::printf(
+      "[ alloc    ] %s, least squares: %zu to %zu evaluations per frame; per retarget "
+      "call: %zu operator new, %zu C allocations\n",
+      name, *fewest, *most, r.retarget_allocations.back(), r.c_allocations.back());
+  EXPECT_LT(*fewest, *most) << "every frame took as many evaluations: the check proves nothing";
+  for (std::size_t i = 2; i < r.retarget_allocations.size(); ++i) {
+    EXPECT_EQ(r.retarget_allocations[i], r.retarget_allocations[1])
+        << "frame " << i << " with " << r.solver_evaluations[i] << " evaluations";
+    EXPECT_EQ(r.c_allocations[i], r.c_allocations[1])
+        << "frame " << i << " with " << r.solver_evaluations[i] << " evaluations";
+  }
 }
 
 std::vector<double> positions_of(kova::Optimizer& opt, const std::vector<double>& q,
@@ -286,7 +309,17 @@ TEST(AllocationPerFrame, VectorOptimizer) {
                    }));
 }
 
-TEST(AllocationPerFrame, DexPilotOptimizerWithPinches) {
+// The solver's allocations per frame: SLSQP's through the objective tap, the least-squares
+// solver's by comparing frames of different evaluation counts.
+void check(kova::SolverKind solver, const char* name, const PerFrame& r) {
+  if (solver == kova::SolverKind::Slsqp) {
+    report_and_check(name, r);
+  } else {
+    check_least_squares(name, r);
+  }
+}
+
+void dexpilot_with_pinches(kova::SolverKind solver) {
   kova::RobotWrapper robot = load_robot("allegro/allegro_hand_description_right.urdf");
   const auto limits = target_limits(robot);
   auto names = robot.dof_joint_names();
@@ -304,19 +337,27 @@ TEST(AllocationPerFrame, DexPilotOptimizerWithPinches) {
   auto opt = std::make_unique<kova::DexPilotOptimizer>(
       std::move(robot), names, kAllegroTips, "base_link", 0.03, 0.004, 0.03, 0.05, 1e-4, 0.03, 1.0);
   opt->set_joint_limit(limits);
+  opt->set_solver(solver);
   kova::SeqRetargeting seq(std::move(opt), true, kova::LPFilter(0.2), limits);
   std::size_t frame = 0;
-  report_and_check("dexpilot/allegro", run_loop(seq, 40, [&](kova::Optimizer& o, const auto& q) {
-                     auto rows = vectors_of(o, q, origins, tasks);
-                     // Every other stretch of frames pinches thumb and index.
-                     if ((frame++ / 10) % 2 == 1) {
-                       for (int a = 0; a < 3; ++a) rows[static_cast<std::size_t>(a)] *= 0.05;
-                     }
-                     return rows;
-                   }));
+  check(solver, "dexpilot/allegro", run_loop(seq, 40, [&](kova::Optimizer& o, const auto& q) {
+          auto rows = vectors_of(o, q, origins, tasks);
+          // Every other stretch of frames pinches thumb and index.
+          if ((frame++ / 10) % 2 == 1) {
+            for (int a = 0; a < 3; ++a) rows[static_cast<std::size_t>(a)] *= 0.05;
+          }
+          return rows;
+        }));
 }
 
-TEST(AllocationPerFrame, MimicAdaptor) {
+TEST(AllocationPerFrame, DexPilotOptimizerWithPinches) {
+  dexpilot_with_pinches(kova::SolverKind::Slsqp);
+}
+TEST(AllocationPerFrame, LeastSquaresDexPilotWithPinches) {
+  dexpilot_with_pinches(kova::SolverKind::LeastSquares);
+}
+
+void position_with_mimic_joints(kova::SolverKind solver) {
   kova::RobotWrapper robot = load_robot("schunk_svh/svh.urdf");
   const kova::MimicJointTable mimic = robot.urdf().parse_mimic_joints();
   ASSERT_TRUE(mimic.has_mimic);
@@ -344,11 +385,58 @@ TEST(AllocationPerFrame, MimicAdaptor) {
   opt->set_adaptor(kova::MimicJointKinematicAdaptor::from_indices(
       targets, sources, mimics, source_positions, mimic.multipliers, mimic.offsets));
   opt->set_joint_limit(limits);
+  opt->set_solver(solver);
   kova::SeqRetargeting seq(std::move(opt), true, kova::LPFilter(0.2), limits);
-  report_and_check("position/svh with mimic joints",
-                   run_loop(seq, 40, [&](kova::Optimizer& o, const auto& q) {
-                     return positions_of(o, q, tips);
-                   }));
+  std::size_t frame = 0;
+  check(solver, "position/svh with mimic joints",
+        run_loop(seq, 40, [&](kova::Optimizer& o, const auto& q) {
+          auto rows = positions_of(o, q, tips);
+          // A stretch of targets out of reach takes more evaluations.
+          if ((frame++ / 10) % 2 == 1) {
+            for (double& v : rows) v *= 1.1;
+          }
+          return rows;
+        }));
+}
+
+TEST(AllocationPerFrame, MimicAdaptor) {
+  position_with_mimic_joints(kova::SolverKind::Slsqp);
+}
+TEST(AllocationPerFrame, LeastSquaresPositionWithMimicJoints) {
+  position_with_mimic_joints(kova::SolverKind::LeastSquares);
+}
+
+double bowl(void*, const double* x, double* grad, double* gauss_newton) {
+  const double d0 = x[0] - 3.0, d1 = std::sin(x[1]) - 0.5;
+  if (grad != nullptr) {
+    grad[0] = 2.0 * d0;
+    grad[1] = 2.0 * d1 * std::cos(x[1]);
+  }
+  if (gauss_newton != nullptr) {  // reweighted and exact alike
+    for (int m = 0; m < 2; ++m) {
+      gauss_newton[4 * m] = 2.0;
+      gauss_newton[4 * m + 1] = 0.0;
+      gauss_newton[4 * m + 2] = 0.0;
+      gauss_newton[4 * m + 3] = 2.0 * std::cos(x[1]) * std::cos(x[1]);
+    }
+  }
+  return d0 * d0 + d1 * d1;
+}
+
+TEST(AllocationPerFrame, LeastSquaresSolverAllocatesNothingOnceBuilt) {
+  kova::LeastSquaresSolver solver(2);
+  const std::vector<double> lower{-1.0, -1.0};
+  const std::vector<double> upper{1.0, 1.0};
+  std::vector<double> x{0.0, 0.0};
+  t_allocations = 0;
+  t_c_allocations = 0;
+  t_counting = true;
+  const kova::LeastSquaresRun run = solver.solve(x, lower, upper, {}, &bowl, nullptr);
+  t_counting = false;
+  EXPECT_GT(run.iterations, 2u);
+  EXPECT_EQ(x[0], 1.0);  // pressed against its bound
+  EXPECT_EQ(t_allocations, 0u);
+  EXPECT_EQ(t_c_allocations, 0u);
 }
 
 // Per-frame keypoint work around a solve: hand frame, reference rows and target errors.

@@ -190,9 +190,18 @@ TEST(Retargeter, ConfigurationMistakesAreRefusedBeforeTheBuild) {
             std::string::npos)
       << made.error();
   EXPECT_NE(made.error().find("did you mean 'link_7.0_tip'?"), std::string::npos);
+}
+
+TEST(Retargeter, TheChosenSolverSolvesEveryFrame) {
   kova::RetargeterOptions lm;
   lm.solver = kova::SolverKind::LeastSquares;
-  EXPECT_FALSE(kova::Retargeter::create(dexpilot_config(), lm));
+  auto made = kova::Retargeter::create(dexpilot_config(), lm);
+  ASSERT_TRUE(made) << made.error();
+  std::vector<double> rows(made->row_count() * 3, 0.05);
+  std::vector<double> q(made->dof());
+  ASSERT_TRUE(made->retarget(rows, {}, q));
+  EXPECT_EQ(made->solver(), kova::SolverKind::LeastSquares);
+  EXPECT_EQ(made->last_report().solver, kova::SolverKind::LeastSquares);
 }
 
 TEST(Retargeter, ReportsRowsAndErrorsPerFrame) {

@@ -53,7 +53,8 @@ class DexPilotOptimizer final : public OptimizerBase {
   // too short.
   void prepare(std::span<const double> ref_value, std::span<const double> fixed_qpos,
                std::span<const double> last_qpos);
-  double evaluate(const double* x, double* grad);
+  // With `gauss_newton` (and `grad`), also the Gauss-Newton matrix of the least-squares solver.
+  double evaluate(const double* x, double* grad, double* gauss_newton = nullptr);
 
   LinkVectorObjective vectors_;
   std::vector<bool> projected_;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -13,6 +14,7 @@
 #include <Eigen/Core>
 
 #include "kova/kinematics_adaptor.hpp"
+#include "kova/least_squares.hpp"
 #include "kova/result.hpp"
 #include "kova/robot_wrapper.hpp"
 #include "kova/solve_report.hpp"
@@ -105,10 +107,9 @@ class OptimizerBase : public Optimizer {
   // threw, it says "not solved".
   const SolveReport& last_report() const { return last_report_; }
 
-  // The solver later frames should use (Slsqp by default). Only Slsqp is implemented so far:
-  // the choice is stored, every retarget still runs SLSQP and its report says so, and callers
-  // must refuse LeastSquares until that branch exists.
-  void set_solver(SolverKind solver) { solver_ = solver; }
+  // The solver of the following frames; SLSQP unless changed. The least-squares solver's work
+  // arrays are allocated here, once.
+  void set_solver(SolverKind kind);
   SolverKind solver() const { return solver_; }
 
  protected:
@@ -139,14 +140,26 @@ class OptimizerBase : public Optimizer {
   // Jacobian of the link's origin with respect to the optimisation vector, from the transforms
   // of the last evaluation. No allocation.
   void link_target_jacobian(std::size_t link, Eigen::Ref<Jacobian> out);
-  // normal_delta * (x - prev)^2 per variable; adds its gradient when `grad` is not null.
-  double add_regulariser(double f, double normal_delta, const double* x, double* grad) const;
+  // normal_delta * (x - prev)^2 per variable; adds its gradient when `grad` is not null and its
+  // curvature 2 * normal_delta to the diagonal of `gauss_newton` when that is not null.
+  double add_regulariser(double f, double normal_delta, const double* x, double* grad,
+                         double* gauss_newton = nullptr) const;
   // Runs SLSQP from the prepared start point; returns the solver's final x.
   std::vector<double> solve(const SolverLimits& limits,
                             double (*objective)(void*, const double*, double*), void* context);
-  // The same with `Derived::evaluate(x, grad)` as the objective (Derived befriends this class).
+  // Runs the least-squares solver from the prepared start point on the same objective.
+  std::vector<double> solve_least_squares(GaussNewtonObjective objective, void* context);
+  // The selected solver with `Derived::evaluate(x, grad, gauss_newton)` as the objective
+  // (Derived befriends this class). SLSQP never asks for the Gauss-Newton matrix.
   template <class Derived>
   std::vector<double> solve_with(const SolverLimits& limits, Derived& self) {
+    if (solver_ == SolverKind::LeastSquares) {
+      return solve_least_squares(
+          [](void* context, const double* x, double* grad, double* gauss_newton) {
+            return static_cast<Derived*>(context)->evaluate(x, grad, gauss_newton);
+          },
+          &self);
+    }
     return solve(
         limits,
         [](void* context, const double* x, double* grad) {
@@ -166,6 +179,7 @@ class OptimizerBase : public Optimizer {
   std::size_t last_evaluation_count_ = 0;
   SolveReport last_report_;
   SolverKind solver_ = SolverKind::Slsqp;
+  std::unique_ptr<LeastSquaresSolver> least_squares_;  // set when first selected
 };
 
 }  // namespace kova

@@ -36,7 +36,8 @@ class PositionOptimizer final : public OptimizerBase {
   // ref_value is too short.
   void prepare(std::span<const double> ref_value, std::span<const double> fixed_qpos,
                std::span<const double> last_qpos);
-  double evaluate(const double* x, double* grad);
+  // With `gauss_newton` (and `grad`), also the Gauss-Newton matrix of the least-squares solver.
+  double evaluate(const double* x, double* grad, double* gauss_newton = nullptr);
 
   std::vector<std::size_t> target_link_indices_;
   double huber_delta_;

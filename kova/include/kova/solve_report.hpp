@@ -25,7 +25,7 @@ std::string_view to_string(SolverKind kind);
 // says how the solver got there.
 struct SolveReport {
   SolverKind solver = SolverKind::Slsqp;  // the solver that ran
-  int status = 0;                         // SLSQP: the nlopt_result code; 0 when nothing was solved
+  int status = 0;  // SLSQP: the nlopt_result code, 0 when nothing was solved; LM: LeastSquaresStop
   std::string_view stop_reason = "not solved";  // static text, e.g. "objective tolerance reached"
   std::size_t iterations = 0;   // SLSQP: = evaluations (NLopt does not report iterations)
   std::size_t evaluations = 0;  // objective evaluations

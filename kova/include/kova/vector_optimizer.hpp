@@ -33,9 +33,10 @@ class LinkVectorObjective {
   std::span<double> weights() { return weights_; }
   std::span<const double> weights() const { return weights_; }
 
-  // Weighted mean Huber loss of the vector errors' lengths, plus the regulariser.
+  // Weighted mean Huber loss of the vector errors' lengths, plus the regulariser; with
+  // `gauss_newton` (and `grad`), also the Gauss-Newton matrix of the least-squares solver.
   double evaluate(OptimizerBase& base, double huber_delta, double normal_delta, const double* x,
-                  double* grad);
+                  double* grad, double* gauss_newton = nullptr);
 
  private:
   // One signed contribution of a vector to a link's gradient.
@@ -54,6 +55,13 @@ class LinkVectorObjective {
   std::vector<double> positions_;      // 3 per distinct link
   std::vector<double> loss_gradient_;  // 3 per vector: D
   Jacobian jacobian_;                  // 3 x opt_dof
+  // Least-squares solver only: each vector's reweighted curvature, every link's Jacobian of one
+  // evaluation, and one vector's Jacobian (task minus origin).
+  std::vector<double> curvature_;
+  std::vector<double> direction_;  // unit error on the linear part of the loss, else 0
+  std::vector<double> along_;      // J^T of that direction
+  std::vector<Jacobian> link_jacobians_;
+  Jacobian vector_jacobian_;
 };
 
 class VectorOptimizer final : public OptimizerBase {
@@ -80,7 +88,8 @@ class VectorOptimizer final : public OptimizerBase {
 
   void prepare(std::span<const double> ref_value, std::span<const double> fixed_qpos,
                std::span<const double> last_qpos);
-  double evaluate(const double* x, double* grad);
+  // With `gauss_newton` (and `grad`), also the Gauss-Newton matrix of the least-squares solver.
+  double evaluate(const double* x, double* grad, double* gauss_newton = nullptr);
 
   LinkVectorObjective vectors_;
   double huber_delta_;

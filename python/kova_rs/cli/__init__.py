@@ -12,6 +12,7 @@ import os
 import sys
 from collections.abc import Sequence
 
+from kova_rs import __version__
 from kova_rs.cli import batch, demo, hands, info, retarget
 from kova_rs.cli.common import EXIT_USER_ERROR, Parser, UserError
 
@@ -21,6 +22,7 @@ COMMANDS = (demo, retarget, info, hands, batch)
 
 def build_parser() -> argparse.ArgumentParser:
     parser = Parser(prog="kova", description="Retarget human hand motion onto robot hands.")
+    parser.add_argument("--version", action="version", version=f"kova {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     sub.required = True
     for command in COMMANDS:

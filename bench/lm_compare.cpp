@@ -1,0 +1,169 @@
+// kova's two solvers on the same frames: SLSQP (NLopt, the optimisers' fixed limits) and the
+// bounded Levenberg-Marquardt solver.
+//
+//   lm_compare [FRAMES]
+//
+// Exits with 1 when a frame's reported LM objective is not the objective at the returned x.
+// Per problem (see solver_problems.hpp), each solver runs its own warm-started sequence; the
+// per-frame figures are thread CPU times of SeqRetargeting::retarget. The objective comparison
+// solves every frame a third time with LM from the SLSQP sequence's warm start, so that both
+// solvers face the same objective (same reference, warm start and regulariser reference); SLSQP's
+// objective is then evaluated at its own solution by the optimiser's objective.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "../kova/src/objective_probe.hpp"
+#include "kova/dexpilot_optimizer.hpp"
+#include "kova/position_optimizer.hpp"
+#include "kova/vector_optimizer.hpp"
+#include "solver_problems.hpp"
+
+namespace {
+
+using namespace kova_bench;
+
+// Frames whose reported LM objective differs from the objective at the returned x.
+std::size_t g_report_mismatches = 0;
+
+struct Times {
+  std::vector<double> us;
+  double median() const {
+    std::vector<double> s = us;
+    std::sort(s.begin(), s.end());
+    return s.empty() ? 0.0 : s[s.size() / 2];
+  }
+  double p99() const {
+    std::vector<double> s = us;
+    std::sort(s.begin(), s.end());
+    return s.empty() ? 0.0 : s[std::min(s.size() - 1, s.size() * 99 / 100)];
+  }
+  double mean() const {
+    return us.empty() ? 0.0
+                      : std::accumulate(us.begin(), us.end(), 0.0) / static_cast<double>(us.size());
+  }
+};
+
+std::vector<double> clamped(const std::vector<double>& q,
+                            const std::vector<std::pair<double, double>>& limits) {
+  std::vector<double> w(std::min(q.size(), limits.size()));
+  for (std::size_t i = 0; i < w.size(); ++i) {
+    double v = q[i];
+    if (std::isnan(v) || v < limits[i].first) v = limits[i].first;
+    if (std::isnan(v) || v > limits[i].second) v = limits[i].second;
+    w[i] = v;
+  }
+  return w;
+}
+
+void run(const Problem& p, bool reachable) {
+  kova::SeqRetargeting slsqp = build(p.config);
+  kova::SeqRetargeting lm = build(p.config);
+  base_of(lm).set_solver(kova::SolverKind::LeastSquares);
+  kova::SeqRetargeting same = build(p.config);
+  kova::OptimizerBase& same_opt = base_of(same);
+  same_opt.set_solver(kova::SolverKind::LeastSquares);
+
+  Times t_slsqp, t_lm;
+  TipError e_slsqp, e_lm;
+  std::size_t at_or_below = 0, report_mismatch = 0;
+  double worst_excess = -1e300, iterations = 0.0, evaluations = 0.0, slsqp_evaluations = 0.0;
+  for (const auto& ref : p.refs) {
+    const std::vector<double> warm = clamped(slsqp.last_qpos(), slsqp.joint_limits());
+
+    double t0 = thread_seconds();
+    const std::vector<double> q_slsqp = slsqp.retarget(ref, {});
+    double t1 = thread_seconds();
+    if (std::getenv("LM_TRACE")) std::fprintf(stderr, "frame\n");
+    const std::vector<double> q_lm = lm.retarget(ref, {});
+    double t2 = thread_seconds();
+    t_slsqp.us.push_back((t1 - t0) * 1e6);
+    t_lm.us.push_back((t2 - t1) * 1e6);
+    slsqp_evaluations += static_cast<double>(base_of(slsqp).last_report().evaluations);
+    iterations += static_cast<double>(base_of(lm).last_report().iterations);
+    evaluations += static_cast<double>(base_of(lm).last_report().evaluations);
+    if (reachable) {
+      add_tip_error(e_slsqp, slsqp.optimizer(), p, q_slsqp, ref);
+      TipError one;
+      add_tip_error(one, lm.optimizer(), p, q_lm, ref);
+      add_tip_error(e_lm, lm.optimizer(), p, q_lm, ref);
+      if (std::getenv("LM_DIAG") != nullptr && one.max > 5e-4) {
+        const auto& r = base_of(lm).last_report();
+        std::printf("  far: %.3f mm stop %d (%s) it %zu ev %zu f %.3e\n", one.max * 1e3, r.status,
+                    std::string(r.stop_reason).c_str(), r.iterations, r.evaluations, r.objective);
+      }
+    }
+
+    const std::vector<double> x = same_opt.retarget(ref, {}, warm);
+    const double f_lm = same_opt.last_report().objective;
+    if (f_lm != objective_at(same_opt, x)) {
+      ++report_mismatch;
+      ++g_report_mismatches;
+    }
+    const double f_slsqp = objective_at(same_opt, slsqp.last_qpos());
+    if (f_lm <= f_slsqp) ++at_or_below;
+    if (std::getenv("LM_DIAG") != nullptr && f_lm > f_slsqp) {
+      const auto& r = same_opt.last_report();
+      std::printf("  above: f_lm %.17g f_slsqp %.17g stop %d (%s) it %zu ev %zu\n", f_lm, f_slsqp,
+                  r.status, std::string(r.stop_reason).c_str(), r.iterations, r.evaluations);
+    }
+    worst_excess = std::max(worst_excess, f_lm - f_slsqp);
+  }
+  const double frames = static_cast<double>(p.refs.size());
+  std::printf("| %-28s | %6.1f / %6.1f | %5.1f / %5.1f | %5.1fx | ", p.name.c_str(),
+              t_slsqp.median(), t_slsqp.p99(), t_lm.median(), t_lm.p99(),
+              t_slsqp.mean() / t_lm.mean());
+  if (reachable) {
+    std::printf("%7.4f / %7.3f | %8.5f / %7.4f | ",
+                1e3 * e_slsqp.sum / static_cast<double>(e_slsqp.count), 1e3 * e_slsqp.max,
+                1e3 * e_lm.sum / static_cast<double>(e_lm.count), 1e3 * e_lm.max);
+  }
+  std::printf("%6.2f%% | %9.2e | %5.1f | %4.1f / %4.1f | %zu |\n",
+              100.0 * static_cast<double>(at_or_below) / frames, worst_excess,
+              slsqp_evaluations / frames, iterations / frames, evaluations / frames,
+              report_mismatch);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::size_t frames = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 600;
+  try {
+    std::printf(
+        "Reachable targets (%zu frames, normal_delta 0). Times in us per frame "
+        "(thread CPU), errors in mm.\n\n",
+        frames);
+    std::printf(
+        "| problem | SLSQP median / p99 | LM median / p99 | mean speed-up | SLSQP tip "
+        "error mean / max | LM tip error mean / max | LM obj <= SLSQP | max LM - SLSQP "
+        "| SLSQP evals | LM iters / evals | report != objective |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
+    for (const Problem& p : reachable_problems(frames)) {
+      if (std::getenv("LM_ONLY") && p.name != std::getenv("LM_ONLY")) continue;
+      run(p, true);
+    }
+    std::printf("\nDemo motion, shipped configurations.\n\n");
+    std::printf(
+        "| problem | SLSQP median / p99 | LM median / p99 | mean speed-up | LM obj <= "
+        "SLSQP | max LM - SLSQP | SLSQP evals | LM iters / evals | report != objective "
+        "|\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|\n");
+    for (const Problem& p : demo_problems()) {
+      if (std::getenv("LM_ONLY") && p.name != std::getenv("LM_ONLY")) continue;
+      run(p, false);
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "lm_compare: %s\n", e.what());
+    return 1;
+  }
+  if (g_report_mismatches != 0) {
+    std::fprintf(stderr,
+                 "lm_compare: %zu frames reported an objective other than the objective's\n",
+                 g_report_mismatches);
+    return 1;
+  }
+  return 0;
+}

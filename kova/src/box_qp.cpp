@@ -1,0 +1,144 @@
+#include "box_qp.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kova {
+namespace {
+
+// Cholesky factor L (row-major, m x m) of the free block of A; false unless positive definite.
+bool factor_free_block(std::size_t n, const double* a, const std::size_t* free_list, std::size_t m,
+                       double* l) {
+  for (std::size_t j = 0; j < m; ++j) {
+    const double* lj = l + j * m;
+    double d = a[free_list[j] + free_list[j] * n];
+    for (std::size_t k = 0; k < j; ++k) d -= lj[k] * lj[k];
+    if (!(d > 0.0)) return false;
+    const double pivot = std::sqrt(d);
+    l[j * m + j] = pivot;
+    for (std::size_t i = j + 1; i < m; ++i) {
+      double* li = l + i * m;
+      double v = a[free_list[i] + free_list[j] * n];
+      for (std::size_t k = 0; k < j; ++k) v -= li[k] * lj[k];
+      li[j] = v / pivot;
+    }
+  }
+  return true;
+}
+
+// Solves L L' z = b in place.
+void solve_factored(const double* l, std::size_t m, double* b) {
+  for (std::size_t i = 0; i < m; ++i) {
+    double v = b[i];
+    for (std::size_t k = 0; k < i; ++k) v -= l[i * m + k] * b[k];
+    b[i] = v / l[i * m + i];
+  }
+  for (std::size_t i = m; i-- > 0;) {
+    double v = b[i];
+    for (std::size_t k = i + 1; k < m; ++k) v -= l[k * m + i] * b[k];
+    b[i] = v / l[i * m + i];
+  }
+}
+
+}  // namespace
+
+BoxQpWorkspace::BoxQpWorkspace(std::size_t n) : factor(n * n), rhs(n), free_list(n) {}
+
+bool solve_box_qp(std::size_t n, const double* a, const double* g, const double* lower,
+                  const double* upper, double* p, signed char* bound, BoxQpWorkspace& work) {
+  double g_max = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    p[i] = 0.0;
+    g_max = std::max(g_max, std::abs(g[i]));
+    // A variable on a bound that the gradient pushes against starts fixed there; one without
+    // room to move (lower == upper == 0) stays fixed.
+    bound[i] = 0;
+    if (upper[i] <= lower[i] || (lower[i] >= 0.0 && g[i] > 0.0)) {
+      bound[i] = -1;
+    } else if (upper[i] <= 0.0 && g[i] < 0.0) {
+      bound[i] = 1;
+    }
+  }
+  // Multipliers below this are round-off: releasing such a variable would only cycle.
+  const double release_threshold = 1e-13 * g_max;
+
+  const std::size_t max_rounds = 3 * n + 10;
+  for (std::size_t round = 0; round < max_rounds; ++round) {
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (bound[i] == 0) work.free_list[m++] = i;
+    }
+    if (m > 0) {
+      // Minimum over the free variables with the fixed ones held on their bounds.
+      for (std::size_t r = 0; r < m; ++r) {
+        const std::size_t i = work.free_list[r];
+        double v = -g[i];
+        for (std::size_t j = 0; j < n; ++j) {
+          if (bound[j] != 0) v -= a[i + j * n] * p[j];
+        }
+        work.rhs[r] = v;
+      }
+      if (!factor_free_block(n, a, work.free_list.data(), m, work.factor.data())) {
+        std::fill(p, p + n, 0.0);
+        std::fill(bound, bound + n, static_cast<signed char>(0));
+        return false;
+      }
+      solve_factored(work.factor.data(), m, work.rhs.data());
+
+      // Walk towards it until the first bound on the way.
+      double alpha = 1.0;
+      std::size_t blocking = m;
+      signed char side = 0;
+      for (std::size_t r = 0; r < m; ++r) {
+        const std::size_t i = work.free_list[r];
+        const double target = work.rhs[r];
+        if (target < lower[i]) {
+          const double t = (lower[i] - p[i]) / (target - p[i]);
+          if (t < alpha) {
+            alpha = t;
+            blocking = r;
+            side = -1;
+          }
+        } else if (target > upper[i]) {
+          const double t = (upper[i] - p[i]) / (target - p[i]);
+          if (t < alpha) {
+            alpha = t;
+            blocking = r;
+            side = 1;
+          }
+        }
+      }
+      for (std::size_t r = 0; r < m; ++r) {
+        const std::size_t i = work.free_list[r];
+        p[i] = blocking == m ? work.rhs[r] : p[i] + alpha * (work.rhs[r] - p[i]);
+        p[i] = std::clamp(p[i], lower[i], upper[i]);
+      }
+      if (blocking != m) {
+        const std::size_t i = work.free_list[blocking];
+        bound[i] = side;
+        p[i] = side < 0 ? lower[i] : upper[i];
+        continue;
+      }
+    }
+
+    // Subspace minimum reached: release the fixed variable whose multiplier has the wrong sign
+    // by the largest amount, or stop when there is none.
+    std::size_t release = n;
+    double worst = release_threshold;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (bound[i] == 0 || upper[i] <= lower[i]) continue;
+      double slope = g[i];
+      for (std::size_t j = 0; j < n; ++j) slope += a[i + j * n] * p[j];
+      const double inward = bound[i] < 0 ? -slope : slope;
+      if (inward > worst) {
+        worst = inward;
+        release = i;
+      }
+    }
+    if (release == n) return true;
+    bound[release] = 0;
+  }
+  return true;
+}
+
+}  // namespace kova

@@ -19,8 +19,15 @@ from kova_rs.cli.common import (
 )
 
 
+#: the demo's animations: a third of the recording's frame rate keeps them small and quick
+DEMO_GIF_FPS = 10.0
+
+
 def run(args: argparse.Namespace) -> int:
     from kova_rs import human_hand, plots
+    from kova_rs.hand_scene import HandScene
+    from kova_rs.render.animation import render_animation
+    from kova_rs.render.hand_views import demo_views, render_frames
     from kova_rs.motion_io import save_result
     from kova_rs.shipped import shipped_config, shipped_hands
 
@@ -39,8 +46,7 @@ def run(args: argparse.Namespace) -> int:
         motion = np.load(motion_path)
     else:
         motion = human_hand.demo_motion()
-    keyframes = human_hand.demo_keyframes()
-    chosen = [k for k in keyframes if k[0] in ("fist", "pinch_index", "pinch_little", "spread")]
+    chosen = demo_views(human_hand.demo_keyframes())
     can_plot = not args.no_plots and plots_available()
     print(f"Retargeting the demo motion ({len(motion)} frames, "
           f"{len(motion) / human_hand.DEMO_FPS:.1f} s at {human_hand.DEMO_FPS:g} fps) "
@@ -50,16 +56,22 @@ def run(args: argparse.Namespace) -> int:
         config = shipped_config(method, args.hand)
         retargeter = load_retargeter(config)
         result = retarget(retargeter, motion, config, progress=not args.quiet and tty())
+        result.fps = human_hand.DEMO_FPS
+        result.source = str(motion_path) if motion_path.is_file() else None
         stem = out / f"{args.hand}_{method}"
         written.append(save_result(stem.with_suffix(".npz"), result))
         if can_plot:
+            scene = HandScene.from_retargeter(retargeter)
             written.append(plots.plot_joint_angles(result, f"{stem}_joints.png",
-                                                   fps=human_hand.DEMO_FPS))
-            written.append(plots.plot_errors(result, f"{stem}_errors.png",
-                                             fps=human_hand.DEMO_FPS))
-            written.append(plots.plot_retargeter_frames(
-                retargeter, motion, result, [f for _, f in chosen], f"{stem}_frames.png",
-                titles=[f"{name} (frame {f})" for name, f in chosen]))
+                                                   fingers=scene.fingers))
+            written.append(plots.plot_errors(result, f"{stem}_errors.png"))
+            written.append(render_frames(
+                scene, motion, result.qpos, [f for _, f in chosen], f"{stem}_frames.png",
+                names=[name for name, _ in chosen], errors=result.errors,
+                title=f"{args.hand}, {method}: side and top views"))
+            written.append(render_animation(
+                scene, motion, result.qpos, f"{stem}.gif", fps=DEMO_GIF_FPS,
+                source_fps=human_hand.DEMO_FPS, errors=result.errors, title=method))
         what = "distance to keypoints" if method == "position" else "vector error"
         print(f"  {method:9s} {result.qpos.shape[1]} joints, mean {what} "
               f"{1000 * result.mean_error:.1f} mm")

@@ -22,6 +22,8 @@ from kova_rs.cli.common import (
 
 def run(args: argparse.Namespace) -> int:
     from kova_rs import plots
+    from kova_rs.hand_scene import HandScene
+    from kova_rs.render.hand_views import render_frames, telling_frames
     from kova_rs.motion_io import save_result
 
     config_path = find_config(args.config)
@@ -36,6 +38,9 @@ def run(args: argparse.Namespace) -> int:
     retargeter = load_retargeter(config_path)
     progress = args.progress if args.progress is not None else (len(motion) >= 300 and tty())
     result = retarget(retargeter, motion, source, progress)
+    result.fps = args.fps
+    result.source = str(source.resolve())
+    result.hand_frame = "left" if args.left else "right" if args.hand_frame else ""
     try:
         save_result(output, result)
     except ValueError as err:
@@ -45,8 +50,17 @@ def run(args: argparse.Namespace) -> int:
           f"{1000 * result.mean_error:.1f} mm")
     print(f"Joint trajectories: {output.resolve()}")
     if args.plot:
-        plots.plot_summary(result, args.plot, fps=args.fps)
-        print(f"Plot: {Path(args.plot).resolve()}")
+        plot = Path(args.plot)
+        scene = HandScene.from_retargeter(retargeter)
+        views = plot.with_name(f"{plot.stem}_frames{plot.suffix}")
+        frames = telling_frames(result.frame_errors)
+        try:
+            plots.plot_summary(result, plot, fingers=scene.fingers)
+            render_frames(scene, motion, result.qpos, frames, views, errors=result.errors,
+                          title=f"{source.name}, {result.method}: side and top views")
+        except ValueError as err:
+            raise UserError(one_line(err)) from None
+        print(f"Plots: {plot.resolve()}, {views.resolve()}")
     return 0
 
 
@@ -59,7 +73,9 @@ def add_parser(sub: Any) -> None:
                      help="recording: .npy/.npz (N, 21, 3) or .csv (63 numbers per line)")
     ret.add_argument("--output", metavar="OUT.npz",
                      help="joint trajectories (default: <input name>_retargeted.npz here)")
-    ret.add_argument("--plot", metavar="OUT.png", help="also draw joint angles and errors")
+    ret.add_argument("--plot", metavar="OUT.png",
+                     help="also draw joint angles per finger and errors (OUT.png), and side and "
+                          "top views of a few frames (OUT_frames.png)")
     ret.add_argument("--hand-frame", action="store_true",
                      help="express the keypoints in the hand's own frame first")
     ret.add_argument("--left", action="store_true",

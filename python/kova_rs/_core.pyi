@@ -93,6 +93,11 @@ def mirror(points: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu
     Points (..., 3) reflected across the plane normal to axis ('x', 'y' or 'z').
     """
 
+def resolve_package_uri(uri: str) -> pathlib.Path:
+    """
+    The file a "package://NAME/PATH" reference names, its package found through ROS_PACKAGE_PATH, then AMENT_PREFIX_PATH. ValueError names the package and where it was looked for.
+    """
+
 class Mimic:
     """A joint that follows another: q = multiplier * q_joint + offset."""
 

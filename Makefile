@@ -11,14 +11,14 @@ BENCH_VENV := build/bench-venv
 BENCH_PY := $(BENCH_VENV)/bin/python
 
 APT_PACKAGES := g++ make cmake pkg-config git python3 python3-venv python3-dev \
-	libnlopt-dev libyaml-dev libpugixml-dev libeigen3-dev libgtest-dev libbenchmark-dev
+	libnlopt-dev libyaml-dev libpugixml-dev libeigen3-dev libgtest-dev libbenchmark-dev openssl
 PY_PACKAGES := scikit-build-core nanobind numpy pytest matplotlib tqdm 'dask[distributed]' mypy ruff
 # The benchmark's yardstick (pinocchio, NLopt's Python binding) and pinocchio's C++ headers.
 BENCH_PY_PACKAGES := scikit-build-core nanobind numpy pin nlopt cmeel-urdfdom-headers
 
 .PHONY: all deps system-deps python-deps build test test-cpp test-python install-python typecheck \
 	stubs demo sanitize bench-build bench bench-micro bench-smoke clean wheel wheel-check \
-	wheel-portable wheel-aarch64 sdist test-python-wheels
+	wheel-portable wheel-aarch64 sdist test-python-wheels cpp-package-check
 
 all: build
 
@@ -168,6 +168,20 @@ test-python-wheels: wheel-portable
 # demo with NumPy 1 and 2.
 wheel-check: wheel wheel-portable
 	bash packaging/check_wheel.sh
+
+# The C++ package as another project sees it: the test build installed under build/, and the
+# consumer in examples/cpp/ configured, built and run from a directory of its own.
+PACKAGE_PREFIX := $(abspath build/kova-install)
+CONSUMER_BUILD := build/cpp-consumer
+cpp-package-check: build
+	rm -rf $(PACKAGE_PREFIX) $(CONSUMER_BUILD)
+	cmake --install $(BUILD) --prefix $(PACKAGE_PREFIX)
+	cmake -S examples/cpp -B $(CONSUMER_BUILD) -DCMAKE_PREFIX_PATH=$(PACKAGE_PREFIX) \
+	  -DCMAKE_COMPILE_WARNING_AS_ERROR=$${KOVA_WERROR:-OFF}
+	cmake --build $(CONSUMER_BUILD) -j $(JOBS)
+	$(CONSUMER_BUILD)/kova_retarget_motion \
+	  python/kova_rs/resources/configs/vector/kova_compact_10dof.yml \
+	  python/kova_rs/resources/motions/demo_motion.npy
 
 clean:
 	rm -rf build

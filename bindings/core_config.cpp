@@ -11,10 +11,12 @@
 
 #include "core_errors.hpp"
 #include "core_modules.hpp"
+#include "kova/config_canonical.hpp"
 #include "kova/config_check.hpp"
 #include "kova/config_issue.hpp"
 #include "kova/finger_links.hpp"
 #include "kova/retargeter.hpp"
+#include "kova/retargeting_config.hpp"
 
 namespace kova_core {
 
@@ -74,6 +76,23 @@ void bind_config(nb::module_& module) {
       "document"_a,
       "(finger, links, tip) of each finger the kova.fingers section lists, thumb first; empty "
       "without the section. tip is \"\" when the section names none.");
+  module.def(
+      "canonical_config",
+      [](const std::string& document) {
+        return config_or_raise(kova::canonical_config_text(document));
+      },
+      "document"_a,
+      "The document's values as compact JSON with sorted keys: comments, layout and quoting "
+      "that does not change a value leave it unchanged.");
+  module.def(
+      "config_urdf_file",
+      [](const std::string& path) {
+        auto config = kova::RetargetingConfig::load_from_file(path);
+        if (!config) throw ConfigMistake(config.error());
+        return config_or_raise(config->resolve_urdf_path()).string();
+      },
+      "path"_a,
+      "The robot file a configuration file's urdf_path resolves to, as the build finds it.");
 }
 
 }  // namespace kova_core

@@ -1,11 +1,12 @@
-// Forward kinematics and link position Jacobians, walking the plan built at construction.
+// Forward kinematics and link position Jacobians, walking the model's plan and writing only the
+// caller's data buffer.
 //
 // Every matrix product is written out with its terms summed in index order, so the results do
 // not depend on how a linear-algebra library chooses to vectorise or reassociate.
 #include <algorithm>
 #include <string>
 
-#include "kova/robot_wrapper.hpp"
+#include "kova/kinematic_model.hpp"
 
 namespace kova {
 namespace {
@@ -67,21 +68,46 @@ inline void joint_axis_and_origin(const Frame& f, const Eigen::Vector3d& a, doub
 
 }  // namespace
 
-void RobotWrapper::store_joint_frame(const Transform& offset, const Eigen::Vector3d& axis,
-                                     JointFrame& frame) {
-  joint_axis_and_origin(offset, axis, frame.axis, frame.origin);
+KinematicData::KinematicData(const KinematicModel& model)
+    : link_transforms_(model.link_count(), Transform::Identity()),
+      joint_frames_(model.joint_frame_count_) {}
+
+void KinematicData::reset() {
+  for (Transform& transform : link_transforms_) transform.setIdentity();
+  joint_frames_current_ = false;
 }
 
-void RobotWrapper::compute_forward_kinematics(std::span<const double> qpos) {
-  if (root_slot_ != kNone) link_transforms_[root_slot_].setIdentity();
+bool KinematicData::is_sized_for(const KinematicModel& model) const {
+  return link_transforms_.size() == model.link_count() &&
+         joint_frames_.size() == model.joint_frame_count_;
+}
+
+void KinematicData::check_belongs_to(const KinematicModel& model) const {
+  if (!is_sized_for(model)) throw InternalFault("Kinematic data was made for another model");
+}
+
+Eigen::Vector3d KinematicData::link_position(std::size_t link) const {
+  check_index(link, link_transforms_.size());
+  const Transform& t = link_transforms_[link];
+  return Eigen::Vector3d(t(0, 3), t(1, 3), t(2, 3));
+}
+
+void forward_kinematics(const KinematicModel& model, KinematicData& data,
+                        std::span<const double> qpos) {
+  using Motion = KinematicModel::Motion;
+  constexpr std::uint32_t kNone = KinematicModel::kNone;
+  data.check_belongs_to(model);
+  std::vector<Transform>& link_transforms = data.link_transforms_;
+  if (model.root_slot_ != kNone) link_transforms[model.root_slot_].setIdentity();
   Transform parent = Transform::Identity();
   Transform offset = Transform::Identity();
   Transform motion = Transform::Identity();
-  const std::vector<JointSpec>& joints = urdf_.joints;
-  for (const Visit& visit : visits_) {
-    parent = link_transforms_[visit.link_slot];  // taken before any child of the link is written
-    const Step* const end = steps_.data() + visit.first_step + visit.step_count;
-    for (const Step* step = steps_.data() + visit.first_step; step != end; ++step) {
+  const std::vector<JointSpec>& joints = model.urdf_.joints;
+  const KinematicModel::Step* const steps = model.steps_.data();
+  for (const KinematicModel::Visit& visit : model.visits_) {
+    parent = link_transforms[visit.link_slot];  // taken before any child of the link is written
+    const KinematicModel::Step* const end = steps + visit.first_step + visit.step_count;
+    for (const KinematicModel::Step* step = steps + visit.first_step; step != end; ++step) {
       if (step->child_slot == kNone) continue;  // the product would be stored nowhere
       const JointSpec& joint = joints[step->joint];
       const double q = (step->dof != kNone && step->dof < qpos.size()) ? qpos[step->dof] : 0.0;
@@ -97,54 +123,59 @@ void RobotWrapper::compute_forward_kinematics(std::span<const double> qpos) {
           break;
       }
       multiply(parent, joint.origin, offset);
-      multiply(offset, motion, link_transforms_[step->child_slot]);
-      if (step->frame != kNone) store_joint_frame(offset, joint.axis, joint_frames_[step->frame]);
+      multiply(offset, motion, link_transforms[step->child_slot]);
+      if (step->frame != kNone) {
+        KinematicData::JointFrame& frame = data.joint_frames_[step->frame];
+        joint_axis_and_origin(offset, joint.axis, frame.axis, frame.origin);
+      }
     }
   }
-  joint_frames_current_ = true;
+  data.joint_frames_current_ = true;
 }
 
-Eigen::Vector3d RobotWrapper::link_position(std::size_t link) const {
-  check_index(link, link_transforms_.size());
-  const Transform& t = link_transforms_[link];
-  return Eigen::Vector3d(t(0, 3), t(1, 3), t(2, 3));
-}
-
-Jacobian RobotWrapper::compute_single_link_position_jacobian_cached(std::size_t link) const {
-  check_index(link, link_transforms_.size());
-  Jacobian jacobian(3, static_cast<Eigen::Index>(dof()));
-  compute_single_link_position_jacobian_cached(link, jacobian);
+Jacobian link_position_jacobian(const KinematicModel& model, const KinematicData& data,
+                                std::size_t link) {
+  check_index(link, data.link_transforms().size());
+  Jacobian jacobian(3, static_cast<Eigen::Index>(model.dof()));
+  link_position_jacobian(model, data, link, jacobian);
   return jacobian;
 }
 
-void RobotWrapper::compute_single_link_position_jacobian_cached(std::size_t link,
-                                                                Eigen::Ref<Jacobian> out) const {
-  check_index(link, link_transforms_.size());
-  if (static_cast<std::size_t>(out.cols()) != dof()) {
+void link_position_jacobian(const KinematicModel& model, const KinematicData& data,
+                            std::size_t link, Eigen::Ref<Jacobian> out) {
+  using Motion = KinematicModel::Motion;
+  constexpr std::uint32_t kNone = KinematicModel::kNone;
+  data.check_belongs_to(model);
+  const std::vector<Transform>& link_transforms = data.link_transforms_;
+  check_index(link, link_transforms.size());
+  if (static_cast<std::size_t>(out.cols()) != model.dof()) {
     throw InternalFault("Jacobian output has " + std::to_string(out.cols()) +
-                        " columns but the robot has " + std::to_string(dof()) +
+                        " columns but the robot has " + std::to_string(model.dof()) +
                         " degrees of freedom");
   }
   out.setZero();
-  const Transform& link_transform = link_transforms_[link];
+  const Transform& link_transform = link_transforms[link];
   const double px = link_transform(0, 3);
   const double py = link_transform(1, 3);
   const double pz = link_transform(2, 3);
-  for (std::uint32_t node = link_nodes_[link]; node != kNone; node = up_nodes_[node].up) {
-    const UpNode& up = up_nodes_[node];
-    const Column* const end = columns_.data() + up.first_column + up.column_count;
-    for (const Column* column = columns_.data() + up.first_column; column != end; ++column) {
+  const KinematicModel::Column* const columns = model.columns_.data();
+  for (std::uint32_t node = model.link_nodes_[link]; node != kNone;
+       node = model.up_nodes_[node].up) {
+    const KinematicModel::UpNode& up = model.up_nodes_[node];
+    const KinematicModel::Column* const end = columns + up.first_column + up.column_count;
+    for (const KinematicModel::Column* column = columns + up.first_column; column != end;
+         ++column) {
       if (column->parent_slot == kNone || column->motion == Motion::kNone) continue;
       // Joint frame before the joint's own motion, F = P * origin: its axis and origin.
       double axis[3];
       double origin[3];
-      if (column->frame != kNone && joint_frames_current_) {
-        const JointFrame& stored = joint_frames_[column->frame];
+      if (column->frame != kNone && data.joint_frames_current_) {
+        const KinematicData::JointFrame& stored = data.joint_frames_[column->frame];
         std::copy(stored.axis, stored.axis + 3, axis);
         std::copy(stored.origin, stored.origin + 3, origin);
       } else {
-        const JointSpec& joint = dof_joints_[column->dof];
-        const Transform& p = link_transforms_[column->parent_slot];
+        const JointSpec& joint = model.dof_joints_[column->dof];
+        const Transform& p = link_transforms[column->parent_slot];
         const Transform& o = joint.origin;
         double f[3][4];
         for (int r = 0; r < 3; ++r) {

@@ -3,7 +3,6 @@
 // or the walk towards the root would never end, or would take absurdly long.
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -11,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "kova/robot_wrapper.hpp"
+#include "kova/kinematic_model.hpp"
 
 namespace kova {
 namespace {
@@ -37,7 +36,7 @@ std::uint32_t to_u32(std::size_t value) {
 
 }  // namespace
 
-Status RobotWrapper::build_plan() {
+Status KinematicModel::build_plan() {
   const std::vector<LinkSpec>& links = urdf_.links;
   const std::vector<JointSpec>& joints = urdf_.joints;
   if (links.size() >= kNone || joints.size() >= kNone) {
@@ -53,6 +52,7 @@ Status RobotWrapper::build_plan() {
   // Every name that appears as a link, a parent or a child becomes a node. Link names come first,
   // so a node is a known link exactly when its id is below `link_node_count`.
   std::unordered_map<std::string_view, std::uint32_t> node_of;
+  node_of.reserve(links.size() + joints.size());
   std::vector<std::string_view> node_names;
   const auto intern = [&](std::string_view name) {
     const auto [it, inserted] = node_of.try_emplace(name, to_u32(node_names.size()));
@@ -69,20 +69,21 @@ Status RobotWrapper::build_plan() {
     child_node[k] = intern(joints[k].child);
   }
   const std::size_t node_count = node_names.size();
+  // Link slot of each node, the later link winning a duplicate name (as in link_index_).
   std::vector<std::uint32_t> node_slot(node_count, kNone);
-  for (std::size_t n = 0; n < link_node_count; ++n) {
-    node_slot[n] = to_u32(link_index_.at(std::string(node_names[n])));
-  }
+  for (std::size_t i = 0; i < links.size(); ++i) node_slot[link_nodes_[i]] = to_u32(i);
 
   // Joints leaving each node, in URDF order (the same lists as parent_link_joints).
-  std::vector<std::uint32_t> edge_begin(node_count + 1, 0);
-  for (std::size_t k = 0; k < joints.size(); ++k) ++edge_begin[parent_node[k] + 1];
-  for (std::size_t n = 0; n < node_count; ++n) edge_begin[n + 1] += edge_begin[n];
-  std::vector<std::uint32_t> edges(joints.size());
+  edge_begin_.assign(node_count + 1, 0);
+  for (std::size_t k = 0; k < joints.size(); ++k) ++edge_begin_[parent_node[k] + 1];
+  for (std::size_t n = 0; n < node_count; ++n) edge_begin_[n + 1] += edge_begin_[n];
+  edges_.resize(joints.size());
   {
-    std::vector<std::uint32_t> cursor(edge_begin.begin(), edge_begin.end() - 1);
-    for (std::size_t k = 0; k < joints.size(); ++k) edges[cursor[parent_node[k]]++] = to_u32(k);
+    std::vector<std::uint32_t> cursor(edge_begin_.begin(), edge_begin_.end() - 1);
+    for (std::size_t k = 0; k < joints.size(); ++k) edges_[cursor[parent_node[k]]++] = to_u32(k);
   }
+  const std::vector<std::uint32_t>& edge_begin = edge_begin_;
+  const std::vector<std::uint32_t>& edges = edges_;
 
   // 1. A directed cycle of joints makes the breadth-first traversal endless.
   {
@@ -115,44 +116,53 @@ Status RobotWrapper::build_plan() {
 
   // 2. The walk towards the root: from a name, the joint recorded for it as child, then the
   // parent of the first joint of that name. Duplicate joint names can make it loop even when
-  // the joints themselves form no cycle.
-  std::unordered_map<std::string_view, std::uint32_t> first_joint_named;
-  for (std::size_t k = 0; k < joints.size(); ++k) {
-    first_joint_named.try_emplace(joints[k].name, to_u32(k));
+  // the joints themselves form no cycle. Joints are grouped by the first joint of their name,
+  // so that everything below is indices.
+  std::vector<std::uint32_t> first_of_name(joints.size());
+  {
+    std::unordered_map<std::string_view, std::uint32_t> first_joint_named;
+    first_joint_named.reserve(joints.size());
+    for (std::size_t k = 0; k < joints.size(); ++k) {
+      first_of_name[k] = first_joint_named.try_emplace(joints[k].name, to_u32(k)).first->second;
+    }
   }
-  std::unordered_map<std::string_view, std::vector<std::uint32_t>> dof_positions_named;
+  // DOF positions of each name group, in DOF order (a DOF joint copies joints[dof_sources_[j]]).
+  std::vector<std::uint32_t> group_begin(joints.size() + 1, 0);
   for (std::size_t j = 0; j < dof_joints_.size(); ++j) {
-    dof_positions_named[dof_joints_[j].name].push_back(to_u32(j));
+    ++group_begin[first_of_name[dof_sources_[j]] + 1];
   }
-  std::unordered_map<std::string_view, std::pair<std::uint32_t, std::uint32_t>> columns_named;
+  for (std::size_t g = 0; g < joints.size(); ++g) group_begin[g + 1] += group_begin[g];
+  std::vector<std::uint32_t> group_dofs(dof_joints_.size());
+  {
+    std::vector<std::uint32_t> cursor(group_begin.begin(), group_begin.end() - 1);
+    for (std::size_t j = 0; j < dof_joints_.size(); ++j) {
+      group_dofs[cursor[first_of_name[dof_sources_[j]]]++] = to_u32(j);
+    }
+  }
+  // The joint each node records as its child joint: the last one naming it (child_link_joint_).
+  std::vector<std::uint32_t> recorded(node_count, kNone);
+  for (std::size_t k = 0; k < joints.size(); ++k) recorded[child_node[k]] = to_u32(k);
+
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> group_columns(joints.size(), {kNone, 0});
   up_nodes_.assign(node_count, UpNode{kNone, 0, 0});
   std::vector<std::uint32_t> collected_joint(node_count, kNone);
   for (std::size_t n = 0; n < node_count; ++n) {
-    const auto recorded = child_link_joint_.find(std::string(node_names[n]));
-    if (recorded == child_link_joint_.end()) continue;
-    const std::string& joint_name = recorded->second;
-    auto group = columns_named.find(joint_name);
-    if (group == columns_named.end()) {
-      const auto first = to_u32(columns_.size());
-      if (const auto positions = dof_positions_named.find(joint_name);
-          positions != dof_positions_named.end()) {
-        for (std::uint32_t j : positions->second) {
-          const JointSpec& dof_joint = dof_joints_[j];
-          const auto parent = link_index_.find(dof_joint.parent);
-          columns_.push_back(Column{j, parent == link_index_.end() ? kNone : to_u32(parent->second),
-                                    motion_of(dof_joint.joint_type)});
-        }
+    if (recorded[n] == kNone) continue;
+    const std::uint32_t joint = first_of_name[recorded[n]];
+    auto& group = group_columns[joint];
+    if (group.first == kNone) {
+      group.first = to_u32(columns_.size());
+      for (std::uint32_t g = group_begin[joint]; g < group_begin[joint + 1]; ++g) {
+        const std::uint32_t j = group_dofs[g];
+        columns_.push_back(Column{j, node_slot[parent_node[dof_sources_[j]]],
+                                  motion_of(dof_joints_[j].joint_type)});
       }
-      group =
-          columns_named.emplace(joint_name, std::make_pair(first, to_u32(columns_.size()) - first))
-              .first;
+      group.second = to_u32(columns_.size()) - group.first;
     }
-    const std::uint32_t joint = first_joint_named.at(joint_name);
     collected_joint[n] = joint;
-    up_nodes_[n].first_column = group->second.first;
-    up_nodes_[n].column_count = group->second.second;
-    const std::string& parent = joints[joint].parent;
-    up_nodes_[n].up = parent == node_names[n] ? kNone : node_of.at(parent);
+    up_nodes_[n].first_column = group.first;
+    up_nodes_[n].column_count = group.second;
+    up_nodes_[n].up = parent_node[joint] == n ? kNone : parent_node[joint];
   }
   {
     enum : std::uint8_t { kUnseen, kOnPath, kDone };
@@ -216,11 +226,11 @@ Status RobotWrapper::build_plan() {
   std::vector<Step> step_of_joint(joints.size());
   for (std::size_t k = 0; k < joints.size(); ++k) {
     const JointSpec& joint = joints[k];
+    // The DOF position the name maps to: the last DOF joint of that name (dof_joint_index_).
     std::uint32_t dof = kNone;
-    if (joint.joint_type != "fixed" && !dof_joint_index_.empty()) {
-      if (const auto found = dof_joint_index_.find(joint.name); found != dof_joint_index_.end()) {
-        dof = to_u32(found->second);
-      }
+    const std::uint32_t group = first_of_name[k];
+    if (joint.joint_type != "fixed" && group_begin[group] != group_begin[group + 1]) {
+      dof = group_dofs[group_begin[group + 1] - 1];
     }
     step_of_joint[k] = Step{to_u32(k), node_slot[child_node[k]], dof, motion_of(joint.joint_type)};
   }
@@ -242,12 +252,13 @@ Status RobotWrapper::build_plan() {
   return {};
 }
 
-void RobotWrapper::link_joint_frames() {
-  // Which visit runs each step, and how often each URDF joint is stepped. Every write of a link
-  // transform queues one visit of that link, so a joint stepped exactly once is stepped from its
-  // parent's only visit, which follows the parent's only write: the parent * origin product of
-  // that step is the one the Jacobian would form from the final transforms, provided the DOF
-  // joint's copy has the same parent, origin and axis.
+void KinematicModel::link_joint_frames() {
+  // A DOF joint's column may read the joint frame its URDF joint's step stores when that step is
+  // the joint's only one: every write of a link transform queues one visit of that link, so a
+  // joint stepped once is stepped from its parent's only visit, which follows the parent's only
+  // write, and the parent * origin product of that step is the one the Jacobian would form from
+  // the final transforms. The DOF joint is a copy of that URDF joint (dof_sources_), so origin
+  // and axis agree. A step whose child is no known link computes nothing and stores no frame.
   std::vector<std::uint32_t> visit_of_step(steps_.size());
   for (const Visit& visit : visits_) {
     for (std::uint32_t k = 0; k < visit.step_count; ++k) {
@@ -262,28 +273,14 @@ void RobotWrapper::link_joint_frames() {
   }
   for (Column& column : columns_) {
     if (column.parent_slot == kNone || column.motion == Motion::kNone) continue;
-    const JointSpec& dof_joint = dof_joints_[column.dof];
-    // The URDF joint the column stands for: the DOF joint copies it, so name, parent, origin and
-    // axis must all agree (duplicate names could otherwise pair the column with another joint).
-    for (std::size_t k = 0; k < urdf_.joints.size(); ++k) {
-      const JointSpec& joint = urdf_.joints[k];
-      if (times_stepped[k] != 1 || joint.name != dof_joint.name ||
-          joint.parent != dof_joint.parent ||
-          std::memcmp(joint.origin.data(), dof_joint.origin.data(), sizeof(double) * 16) != 0 ||
-          std::memcmp(joint.axis.data(), dof_joint.axis.data(), sizeof(double) * 3) != 0) {
-        continue;
-      }
-      Step& step = steps_[step_of_joint[k]];
-      if (step.child_slot == kNone || visit_of_step[step_of_joint[k]] != column.parent_slot) {
-        continue;
-      }
-      if (step.frame == kNone) {
-        step.frame = static_cast<std::uint32_t>(joint_frames_.size());
-        joint_frames_.push_back(JointFrame{});
-      }
-      column.frame = step.frame;
-      break;
+    const std::uint32_t joint = dof_sources_[column.dof];
+    if (times_stepped[joint] != 1) continue;
+    Step& step = steps_[step_of_joint[joint]];
+    if (step.child_slot == kNone || visit_of_step[step_of_joint[joint]] != column.parent_slot) {
+      continue;
     }
+    if (step.frame == kNone) step.frame = joint_frame_count_++;
+    column.frame = step.frame;
   }
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "slsqp.hpp"
@@ -14,17 +16,19 @@ OptimizerData OptimizerData::create(RobotWrapper robot,
   const std::vector<JointSpec>& dof_joints = robot.dof_joints();
   const std::size_t dof = dof_joints.size();
 
+  // First DOF joint of each name (the model's name map keeps the last one).
+  std::unordered_map<std::string_view, std::size_t> first_dof_named;
+  first_dof_named.reserve(dof);
+  for (std::size_t j = 0; j < dof; ++j) first_dof_named.try_emplace(dof_joints[j].name, j);
   std::vector<std::size_t> idx_pin2target;
   idx_pin2target.reserve(target_joint_names.size());
   std::vector<bool> is_target(dof, false);
   for (const std::string& name : target_joint_names) {
-    // First DOF joint of that name (the name map would keep the last one).
-    const auto found = std::find_if(dof_joints.begin(), dof_joints.end(),
-                                    [&](const JointSpec& joint) { return joint.name == name; });
-    if (found == dof_joints.end()) throw InternalFault("Joint " + name + " not found in robot");
-    const auto position = static_cast<std::size_t>(found - dof_joints.begin());
-    idx_pin2target.push_back(position);
-    is_target[position] = true;
+    const auto found = first_dof_named.find(name);
+    if (found == first_dof_named.end())
+      throw InternalFault("Joint " + name + " not found in robot");
+    idx_pin2target.push_back(found->second);
+    is_target[found->second] = true;
   }
 
   std::vector<std::size_t> idx_pin2fixed;
@@ -98,9 +102,12 @@ void OptimizerBase::set_joint_limit(std::span<const std::pair<double, double>> j
 }
 
 void OptimizerBase::set_adaptor(MimicJointKinematicAdaptor adaptor) {
-  const std::vector<std::size_t>& mimic = adaptor.mimic_joint_indices();
+  std::vector<bool> is_mimic(data_.robot.dof(), false);
+  for (std::size_t position : adaptor.mimic_joint_indices()) {
+    if (position < is_mimic.size()) is_mimic[position] = true;
+  }
   std::erase_if(data_.idx_pin2fixed, [&](std::size_t position) {
-    return std::find(mimic.begin(), mimic.end(), position) != mimic.end();
+    return position < is_mimic.size() && is_mimic[position];
   });
   data_.adaptor = std::move(adaptor);
 }

@@ -3,6 +3,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -24,13 +26,22 @@ constexpr std::array<const char*, 6> kDummyJointNames = {
     "dummy_x_rotation_joint",    "dummy_y_rotation_joint",    "dummy_z_rotation_joint",
 };
 
-// Position of the first exact match.
-std::optional<std::size_t> position_of(const std::vector<std::string>& names,
-                                       const std::string& name) {
-  const auto it = std::find(names.begin(), names.end(), name);
-  if (it == names.end()) return std::nullopt;
-  return static_cast<std::size_t>(it - names.begin());
-}
+// Position of the first exact match of each name in a list, looked up in constant time.
+class FirstPositions {
+ public:
+  explicit FirstPositions(const std::vector<std::string>& names) {
+    positions_.reserve(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) positions_.try_emplace(names[i], i);
+  }
+  std::optional<std::size_t> operator()(const std::string& name) const {
+    const auto found = positions_.find(name);
+    if (found == positions_.end()) return std::nullopt;
+    return found->second;
+  }
+
+ private:
+  std::unordered_map<std::string_view, std::size_t> positions_;
+};
 
 // Lists a configuration must hold for its type; validation has made sure they are there.
 const std::vector<std::string>& required(const std::optional<std::vector<std::string>>& list) {
@@ -64,11 +75,13 @@ std::unique_ptr<Optimizer> make_optimizer(const RetargetingConfig& config, Robot
 Status install_mimic_adaptor(Optimizer& optimizer, const MimicJointTable& table,
                              const std::vector<std::string>& target_joint_names) {
   const std::vector<std::string> dof_names = optimizer.dof_joint_names();
+  const FirstPositions dof_position(dof_names);
+  const FirstPositions target_position(target_joint_names);
 
   std::vector<std::size_t> target_joint_indices;
   target_joint_indices.reserve(target_joint_names.size());
   for (const std::string& name : target_joint_names) {
-    const auto index = position_of(dof_names, name);
+    const auto index = dof_position(name);
     // The optimiser's constructor has already required every target joint to be a DOF joint.
     if (!index) throw InternalFault("Joint " + name + " not found in robot");
     target_joint_indices.push_back(*index);
@@ -77,7 +90,7 @@ Status install_mimic_adaptor(Optimizer& optimizer, const MimicJointTable& table,
   std::vector<std::size_t> source_joint_indices;
   source_joint_indices.reserve(table.source_joint_names.size());
   for (const std::string& name : table.source_joint_names) {
-    const auto index = position_of(dof_names, name);
+    const auto index = dof_position(name);
     if (!index) return fail("Source joint " + name + " not found");
     source_joint_indices.push_back(*index);
   }
@@ -85,7 +98,7 @@ Status install_mimic_adaptor(Optimizer& optimizer, const MimicJointTable& table,
   std::vector<std::size_t> mimic_joint_indices;
   mimic_joint_indices.reserve(table.mimic_joint_names.size());
   for (const std::string& name : table.mimic_joint_names) {
-    const auto index = position_of(dof_names, name);
+    const auto index = dof_position(name);
     if (!index) return fail("Mimic joint " + name + " not found");
     mimic_joint_indices.push_back(*index);
   }
@@ -93,7 +106,7 @@ Status install_mimic_adaptor(Optimizer& optimizer, const MimicJointTable& table,
   std::vector<std::size_t> source_target_positions;
   source_target_positions.reserve(table.source_joint_names.size());
   for (const std::string& name : table.source_joint_names) {
-    const auto position = position_of(target_joint_names, name);
+    const auto position = target_position(name);
     if (!position) return fail("Source joint " + name + " not in target joints");
     source_target_positions.push_back(*position);
   }

@@ -1,14 +1,11 @@
 #include "kova/retargeting_config.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <string_view>
-#include <system_error>
 #include <utility>
 
+#include "text_file.hpp"
 #include "unicode_text.hpp"
 #include "yaml_value.hpp"
 
@@ -21,41 +18,9 @@ using yaml::Node;
 
 // ---- Reading the file ------------------------------------------------------------------------
 
-std::string system_error_text(int error) {
-  return std::generic_category().message(error);
-}
-
 // Larger files are refused rather than read: a configuration is a few kilobytes, and a device
 // such as /dev/zero would otherwise fill memory.
 constexpr std::size_t kMaxConfigBytes = std::size_t{64} << 20;
-
-// The whole file as UTF-8 text, or the reason it cannot be had.
-Result<std::string> read_utf8_file(const fs::path& path) {
-  // Opened without blocking so that a FIFO nobody writes to reads as empty instead of hanging.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return fail(system_error_text(errno));
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  std::string text;
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t count = ::read(fd, buffer, sizeof buffer);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      return fail(system_error_text(error));
-    }
-    if (count == 0) break;
-    if (text.size() + static_cast<std::size_t>(count) > kMaxConfigBytes) {
-      ::close(fd);
-      return fail("file is larger than " + std::to_string(kMaxConfigBytes >> 20) + " MiB");
-    }
-    text.append(buffer, static_cast<std::size_t>(count));
-  }
-  ::close(fd);
-  if (!unicode::is_valid_utf8(text)) return fail("stream did not contain valid UTF-8");
-  return text;
-}
 
 // ---- Lenient readers: a value of another kind gives the default -------------------------------
 
@@ -160,7 +125,7 @@ Result<RetargetingConfig> RetargetingConfig::load_from_file(const fs::path& path
 }
 
 Result<RetargetingConfig> RetargetingConfig::load_from_path(const fs::path& path) {
-  auto text = read_utf8_file(path);
+  auto text = read_utf8_text_file(path, kMaxConfigBytes);
   if (!text) return fail("Failed to read config: " + text.error());
 
   auto document = yaml::Document::parse(*text);

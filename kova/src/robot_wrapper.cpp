@@ -1,176 +1,24 @@
-// Construction of the robot wrapper: the DOF order (dummy joints, recognised hands, URDF order),
-// the joint limits and the name lookup tables. The kinematic plan is built in kinematic_plan.cpp.
 #include "kova/robot_wrapper.hpp"
 
-#include <algorithm>
-#include <array>
-#include <limits>
-#include <string_view>
-#include <unordered_set>
+#include <utility>
 
 namespace kova {
 namespace {
 
-constexpr double kDefaultLimit = 10000.0;
-
-constexpr std::array<std::string_view, 6> kDummyJointNames = {
-    "dummy_x_translation_joint", "dummy_y_translation_joint", "dummy_z_translation_joint",
-    "dummy_x_rotation_joint",    "dummy_y_rotation_joint",    "dummy_z_rotation_joint"};
-
-std::vector<std::string> two_phalanx_hand_order() {
-  std::vector<std::string> order;
-  for (const char* finger : {"index", "middle", "pinky", "ring", "thumb"}) {
-    order.push_back(std::string(finger) + "_q1");
-    order.push_back(std::string(finger) + "_q2");
-  }
-  return order;
-}
-
-std::vector<std::string> twelve_joint_hand_order() {
-  return {"index_proximal_joint",       "index_intermediate_joint", "middle_proximal_joint",
-          "middle_intermediate_joint",  "pinky_proximal_joint",     "pinky_intermediate_joint",
-          "ring_proximal_joint",        "ring_intermediate_joint",  "thumb_proximal_yaw_joint",
-          "thumb_proximal_pitch_joint", "thumb_intermediate_joint", "thumb_distal_joint"};
-}
-
-std::vector<std::string> numbered_order(std::initializer_list<int> numbers, std::string_view prefix,
-                                        std::string_view suffix) {
-  std::vector<std::string> order;
-  for (int number : numbers) {
-    order.push_back(std::string(prefix) + std::to_string(number) + std::string(suffix));
-  }
-  return order;
-}
-
-std::vector<std::string> tendon_hand_order() {
-  return {"WRJ2", "WRJ1", "FFJ4", "FFJ3", "FFJ2", "FFJ1", "LFJ5", "LFJ4",
-          "LFJ3", "LFJ2", "LFJ1", "MFJ4", "MFJ3", "MFJ2", "MFJ1", "RFJ4",
-          "RFJ3", "RFJ2", "RFJ1", "THJ5", "THJ4", "THJ3", "THJ2", "THJ1"};
-}
-
-std::vector<std::string> prefixed_hand_order(const std::string& prefix) {
-  std::vector<std::string> order;
-  for (const char* name : {"Thumb_Opposition",
-                           "Thumb_Flexion",
-                           "j3",
-                           "j4",
-                           "index_spread",
-                           "Index_Finger_Proximal",
-                           "Index_Finger_Distal",
-                           "j14",
-                           "j5",
-                           "Finger_Spread",
-                           "Pinky",
-                           "j13",
-                           "j17",
-                           "ring_spread",
-                           "Ring_Finger",
-                           "j12",
-                           "j16",
-                           "Middle_Finger_Proximal",
-                           "Middle_Finger_Distal",
-                           "j15"}) {
-    order.push_back(prefix + name);
-  }
-  return order;
-}
-
-// The preferred order of the first recognised hand, or an empty list.
-std::vector<std::string> preferred_hand_order(const std::vector<JointSpec>& candidates) {
-  std::unordered_set<std::string_view> names;
-  for (const JointSpec& joint : candidates) names.insert(joint.name);
-  const auto has = [&](std::string_view name) { return names.contains(name); };
-
-  if (has("index_q1") && has("thumb_q1")) return two_phalanx_hand_order();
-  if (has("index_proximal_joint") && has("thumb_distal_joint")) return twelve_joint_hand_order();
-  if (has("joint_0.0") && has("joint_15.0")) {
-    return numbered_order({0, 1, 2, 3, 12, 13, 14, 15, 4, 5, 6, 7, 8, 9, 10, 11}, "joint_", ".0");
-  }
-  if (has("0") && has("15")) {
-    return numbered_order({1, 0, 2, 3, 12, 13, 14, 15, 5, 4, 6, 7, 9, 8, 10, 11}, "", "");
-  }
-  if (has("WRJ2") && has("THJ1")) return tendon_hand_order();
-  const bool opposition = std::any_of(candidates.begin(), candidates.end(), [](const JointSpec& j) {
-    return j.name.find("hand_Thumb_Opposition") != std::string::npos;
-  });
-  if (opposition) {
-    const bool left = std::any_of(candidates.begin(), candidates.end(), [](const JointSpec& j) {
-      return j.name.starts_with("left_hand_");
-    });
-    return prefixed_hand_order(left ? "left_hand_" : "right_hand_");
-  }
-  return {};
+const KinematicModel& checked(const std::shared_ptr<const KinematicModel>& model) {
+  if (!model) throw InternalFault("RobotWrapper needs a kinematic model");
+  return *model;
 }
 
 }  // namespace
 
-std::vector<JointSpec> reorder_dof_joints_like_pinocchio(std::vector<JointSpec> candidates) {
-  std::unordered_map<std::string, std::size_t> rank;
-  for (std::string_view name : kDummyJointNames) rank.emplace(std::string(name), rank.size());
-  std::size_t next_rank = kDummyJointNames.size();
-  for (std::string& name : preferred_hand_order(candidates)) {
-    rank.emplace(std::move(name), next_rank++);
-  }
-  const auto rank_of = [&](const JointSpec& joint) {
-    const auto found = rank.find(joint.name);
-    return found == rank.end() ? std::numeric_limits<std::size_t>::max() : found->second;
-  };
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [&](const JointSpec& a, const JointSpec& b) { return rank_of(a) < rank_of(b); });
-  return candidates;
-}
+RobotWrapper::RobotWrapper(std::shared_ptr<const KinematicModel> model)
+    : model_(std::move(model)), data_(checked(model_)) {}
 
 Result<RobotWrapper> RobotWrapper::create(UrdfRobot urdf) {
-  const std::optional<std::string_view> root = urdf.root_link();
-  if (!root) return fail("No root link found");
-
-  RobotWrapper wrapper;
-  wrapper.root_link_ = std::string(*root);
-  wrapper.urdf_ = std::move(urdf);
-  const UrdfRobot& robot = wrapper.urdf_;
-
-  std::vector<JointSpec> candidates;
-  for (const JointSpec& joint : robot.joints) {
-    if (joint.joint_type != "fixed") candidates.push_back(joint);
-  }
-  wrapper.dof_joints_ = reorder_dof_joints_like_pinocchio(std::move(candidates));
-
-  for (std::size_t i = 0; i < wrapper.dof_joints_.size(); ++i) {
-    wrapper.dof_joint_index_.insert_or_assign(wrapper.dof_joints_[i].name, i);
-  }
-  for (std::size_t i = 0; i < robot.links.size(); ++i) {
-    wrapper.link_index_.insert_or_assign(robot.links[i].name, i);
-  }
-  for (std::size_t k = 0; k < robot.joints.size(); ++k) {
-    const JointSpec& joint = robot.joints[k];
-    wrapper.child_link_joint_.insert_or_assign(joint.child, joint.name);
-    wrapper.parent_link_joints_[joint.parent].push_back(k);
-  }
-  for (const JointSpec& joint : wrapper.dof_joints_) {
-    if (!joint.limit || joint.mimic) {
-      wrapper.joint_limits_.emplace_back(-kDefaultLimit, kDefaultLimit);
-    } else {
-      wrapper.joint_limits_.emplace_back(joint.limit->lower, joint.limit->upper);
-    }
-  }
-  wrapper.link_transforms_.assign(robot.links.size(), Transform::Identity());
-
-  if (Status planned = wrapper.build_plan(); !planned) return fail(std::move(planned.error()));
-  return wrapper;
-}
-
-std::vector<std::string> RobotWrapper::dof_joint_names() const {
-  std::vector<std::string> names;
-  names.reserve(dof_joints_.size());
-  for (const JointSpec& joint : dof_joints_) names.push_back(joint.name);
-  return names;
-}
-
-std::vector<std::string> RobotWrapper::link_names() const {
-  std::vector<std::string> names;
-  names.reserve(urdf_.links.size());
-  for (const LinkSpec& link : urdf_.links) names.push_back(link.name);
-  return names;
+  auto model = KinematicModel::create(std::move(urdf));
+  if (!model) return fail(std::move(model.error()));
+  return RobotWrapper(std::move(*model));
 }
 
 }  // namespace kova

@@ -1,23 +1,21 @@
 #include "kova/urdf.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <string>
-#include <system_error>
 #include <unordered_set>
 
 #include <pugixml.hpp>
 
 #include "numbers.hpp"
-#include "utf8.hpp"
+#include "text_file.hpp"
+#include "urdf_geometry.hpp"
+#include "urdf_xml.hpp"
 
 namespace kova {
 namespace {
+
+using namespace urdf_xml;
 
 // No real robot description comes near this; the cap keeps a device or a runaway file from
 // exhausting memory.
@@ -25,34 +23,6 @@ constexpr std::size_t kMaxFileBytes = std::size_t{256} << 20;
 
 std::string read_failure(const std::string& description) {
   return "Failed to read URDF: " + description;
-}
-
-Result<std::string> read_whole_file(const std::filesystem::path& path) {
-  // Opened without blocking so that a FIFO nobody writes to reads as empty instead of hanging.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return fail(read_failure(std::generic_category().message(errno)));
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  std::string text;
-  std::string error;
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      error = std::generic_category().message(errno);
-      break;
-    }
-    if (got == 0) break;
-    if (text.size() + static_cast<std::size_t>(got) > kMaxFileBytes) {
-      error = "file is larger than 256 MiB";
-      break;
-    }
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  if (!error.empty()) return fail(read_failure(error));
-  if (!utf8::is_valid(text)) return fail(read_failure("stream did not contain valid UTF-8"));
-  return text;
 }
 
 // 1-based line and column (in characters) of a byte offset.
@@ -76,65 +46,6 @@ std::string xml_error(std::string_view text, std::string_view description, std::
   return "XML parse error: " + std::string(description) + " at " + position_text(text, offset);
 }
 
-std::string_view local_name(const pugi::xml_node& node) {
-  std::string_view name = node.name();
-  const std::size_t colon = name.rfind(':');
-  return colon == std::string_view::npos ? name : name.substr(colon + 1);
-}
-
-bool is_element(const pugi::xml_node& node, std::string_view name) {
-  return node.type() == pugi::node_element && local_name(node) == name;
-}
-
-pugi::xml_node first_child_element(const pugi::xml_node& parent, std::string_view name) {
-  for (const pugi::xml_node& child : parent.children()) {
-    if (is_element(child, name)) return child;
-  }
-  return {};
-}
-
-std::optional<std::string> attribute(const pugi::xml_node& node, const char* name) {
-  const pugi::xml_attribute found = node.attribute(name);
-  if (!found) return std::nullopt;
-  return std::string(found.value());
-}
-
-std::optional<double> number_attribute(const pugi::xml_node& node, const char* name) {
-  const pugi::xml_attribute found = node.attribute(name);
-  if (!found) return std::nullopt;
-  return numbers::parse_strict_double(found.value());
-}
-
-std::array<double, 3> vector_attribute(const pugi::xml_node& node, const char* name,
-                                       std::string_view fallback) {
-  const pugi::xml_attribute found = node.attribute(name);
-  return numbers::parse_vector3(found ? std::string_view(found.value()) : fallback);
-}
-
-// Rotation Rz(yaw) * Ry(pitch) * Rx(roll) and translation xyz as a homogeneous transform.
-Transform origin_transform(const std::array<double, 3>& xyz, const std::array<double, 3>& rpy) {
-  const double ca = std::cos(rpy[0]);
-  const double sa = std::sin(rpy[0]);
-  const double cb = std::cos(rpy[1]);
-  const double sb = std::sin(rpy[1]);
-  const double cg = std::cos(rpy[2]);
-  const double sg = std::sin(rpy[2]);
-  Transform t = Transform::Identity();
-  t(0, 0) = cg * cb;
-  t(0, 1) = cg * sb * sa - sg * ca;
-  t(0, 2) = cg * sb * ca + sg * sa;
-  t(1, 0) = sg * cb;
-  t(1, 1) = sg * sb * sa + cg * ca;
-  t(1, 2) = sg * sb * ca - cg * sa;
-  t(2, 0) = -sb;
-  t(2, 1) = cb * sa;
-  t(2, 2) = cb * ca;
-  t(0, 3) = xyz[0];
-  t(1, 3) = xyz[1];
-  t(2, 3) = xyz[2];
-  return t;
-}
-
 Result<JointSpec> read_joint(const pugi::xml_node& element) {
   JointSpec joint;
   auto name = attribute(element, "name");
@@ -150,8 +61,7 @@ Result<JointSpec> read_joint(const pugi::xml_node& element) {
   joint.child = std::move(*child);
 
   if (const pugi::xml_node origin = first_child_element(element, "origin")) {
-    joint.origin = origin_transform(vector_attribute(origin, "xyz", "0 0 0"),
-                                    vector_attribute(origin, "rpy", "0 0 0"));
+    joint.origin = origin_element_transform(origin);
   }
   if (const pugi::xml_node axis = first_child_element(element, "axis")) {
     const auto xyz = vector_attribute(axis, "xyz", "1 0 0");
@@ -193,8 +103,8 @@ std::optional<std::string> doctype_error(std::string_view text, const pugi::xml_
 }  // namespace
 
 Result<UrdfRobot> UrdfRobot::from_file(const std::filesystem::path& path) {
-  auto text = read_whole_file(path);
-  if (!text) return fail(std::move(text.error()));
+  auto text = read_utf8_text_file(path, kMaxFileBytes);
+  if (!text) return fail(read_failure(text.error()));
   return from_str(*text);
 }
 
@@ -224,17 +134,22 @@ Result<UrdfRobot> UrdfRobot::from_str(std::string_view text) {
 
   UrdfRobot robot;
   robot.name = attribute(robot_element, "name").value_or("unnamed");
+  urdf_geometry::MaterialColours colours;
   for (const pugi::xml_node& node : robot_element.children()) {
     if (is_element(node, "link")) {
       auto name = attribute(node, "name");
       if (!name) return fail("Link missing name");
       robot.links.push_back(LinkSpec{std::move(*name)});
+      urdf_geometry::read_link_geometry(node, robot.links.back(), colours);
     } else if (is_element(node, "joint")) {
       auto joint = read_joint(node);
       if (!joint) return fail(std::move(joint.error()));
       robot.joints.push_back(std::move(*joint));
+    } else if (is_element(node, "material")) {
+      colours.define(node);
     }
   }
+  urdf_geometry::resolve_material_colours(robot.links, colours);
   robot.rebuild_indices();
   return robot;
 }
@@ -265,6 +180,8 @@ MimicJointTable UrdfRobot::parse_mimic_joints() const {
 void UrdfRobot::rebuild_indices() {
   link_index.clear();
   joint_index.clear();
+  link_index.reserve(links.size());
+  joint_index.reserve(joints.size());
   for (std::size_t i = 0; i < links.size(); ++i) link_index.insert_or_assign(links[i].name, i);
   for (std::size_t i = 0; i < joints.size(); ++i) joint_index.insert_or_assign(joints[i].name, i);
 }

@@ -71,9 +71,14 @@ def config_solver(document: str) -> str:
     The solver a configuration document chooses (kova.solver; "slsqp" unset).
     """
 
-def config_fingers(document: str) -> list[tuple[str, list[str], str]]:
+def canonical_config(document: str) -> str:
     """
-    (finger, links, tip) of each finger the kova.fingers section lists, thumb first; empty without the section. tip is "" when the section names none.
+    The document's values as compact JSON with sorted keys: comments, layout and quoting that does not change a value leave it unchanged.
+    """
+
+def config_urdf_file(path: str) -> str:
+    """
+    The robot file a configuration file's urdf_path resolves to, as the build finds it.
     """
 
 LANDMARKS: int = 21
@@ -91,11 +96,6 @@ def hand_frame(keypoints: Annotated[NDArray[numpy.float64], dict(order='C', devi
 def mirror(points: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], axis: str = 'y') -> Annotated[NDArray[numpy.float64], dict(order='C')]:
     """
     Points (..., 3) reflected across the plane normal to axis ('x', 'y' or 'z').
-    """
-
-def resolve_package_uri(uri: str) -> pathlib.Path:
-    """
-    The file a "package://NAME/PATH" reference names, its package found through ROS_PACKAGE_PATH, then AMENT_PREFIX_PATH. ValueError names the package and where it was looked for.
     """
 
 class Mimic:
@@ -318,16 +318,6 @@ class Retargeter:
     @property
     def target_links(self) -> list[str]:
         """The robot links the targets read, each once, origins first."""
-
-    @property
-    def target_rows(self) -> list[tuple[str | None, str, int | None, int]]:
-        """
-        Per row: (origin link, task link, origin landmark, task landmark); the origins are None for position targets.
-        """
-
-    @property
-    def scaling_factor(self) -> float:
-        """Vector targets are the human vectors times this factor."""
 
     def link_positions(self, qpos: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], link_names: Sequence[str]) -> Annotated[NDArray[numpy.float64], dict(order='C')]:
         """

@@ -6,8 +6,8 @@
   frames;
 - :func:`plot_summary`: joint angles and errors in one picture.
 
-matplotlib is imported only when a plot is made; without it a clear ImportError says how to get
-it.
+matplotlib (the ``plot`` extra) is imported only when a plot is made; without it an ImportError
+says how to install it. Pictures are written atomically, like every file kova writes.
 """
 
 from __future__ import annotations
@@ -28,18 +28,16 @@ if TYPE_CHECKING:
     from kova_rs.result import RetargetResult
     from kova_rs.retargeter import FloatArray, Retargeter
 
+from kova_rs.atomic_write import write_atomically
+from kova_rs.extras import require
+
 # landmark chains of the 21-landmark hand, for drawing
 HAND_CHAINS = [(0, 1, 2, 3, 4), (0, 5, 6, 7, 8), (0, 9, 10, 11, 12), (0, 13, 14, 15, 16),
                (0, 17, 18, 19, 20), (5, 9, 13, 17)]
 
 
 def _pyplot() -> Any:
-    try:
-        import matplotlib
-    except ImportError:
-        raise ImportError(
-            "plots need matplotlib; install it with: pip install matplotlib"
-        ) from None
+    matplotlib = require("matplotlib")  # MissingExtra (an ImportError) names the extra
     matplotlib.use("Agg", force=True)
     import matplotlib.pyplot as plt
 
@@ -47,11 +45,14 @@ def _pyplot() -> Any:
 
 
 def _save(fig: Figure, path: str | os.PathLike[str]) -> Path:
+    """Writes the figure atomically; ValueError ``PATH: PROBLEM`` when it cannot be written."""
     path = Path(os.fspath(path))
     try:
-        if not path.parent.exists():
+        if not path.parent.is_dir():
             raise ValueError(f"{path}: the folder {path.parent} does not exist")
-        fig.savefig(path, dpi=110, bbox_inches="tight")
+        fmt = path.suffix[1:].lower() or "png"
+        write_atomically(path, lambda handle: fig.savefig(handle, format=fmt, dpi=110,
+                                                          bbox_inches="tight"))
     finally:
         _pyplot().close(fig)
     return path

@@ -63,6 +63,48 @@ TEST(Utf8, ValidityRejectsEveryMalformedForm) {
   EXPECT_FALSE(is_valid_utf8("\x80"));              // stray continuation
 }
 
+// The validator and the decoder agree: text is valid exactly when decoding substitutes nothing.
+// Every string of up to two bytes, and longer strings over the byte values where the rules change.
+TEST(Utf8, ValidityAgreesWithTheDecoder) {
+  const auto decodes_cleanly = [](std::string_view text) {
+    for (std::size_t pos = 0; pos < text.size();) {
+      const std::size_t start = pos;
+      if (kova::unicode::decode_utf8(text, pos) == kova::unicode::kReplacementCharacter &&
+          text.substr(start, pos - start) != kReplacement) {
+        return false;
+      }
+    }
+    return true;
+  };
+  const int edges[] = {0x00, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xF4, 0xF5, 0xFF};
+  std::string text;
+  const auto check = [&] { ASSERT_EQ(is_valid_utf8(text), decodes_cleanly(text)) << text; };
+  for (int a = 0; a < 256; ++a) {
+    text.assign(1, static_cast<char>(a));
+    check();
+    for (int b = 0; b < 256; ++b) {
+      text.assign({static_cast<char>(a), static_cast<char>(b)});
+      check();
+      if (a < 0xC0) continue;  // a leading ASCII or continuation byte adds nothing new
+      for (int c : edges) {
+        text.assign({static_cast<char>(a), static_cast<char>(b), static_cast<char>(c)});
+        check();
+      }
+    }
+  }
+  for (int a = 0xF0; a <= 0xFF; ++a) {
+    for (int b : edges) {
+      for (int c : edges) {
+        for (int d : edges) {
+          text.assign({static_cast<char>(a), static_cast<char>(b), static_cast<char>(c),
+                       static_cast<char>(d)});
+          check();
+        }
+      }
+    }
+  }
+}
+
 TEST(Utf8, LossyCopyReplacesMaximalSubparts) {
   EXPECT_EQ(to_utf8_lossy("ok"), "ok");
   EXPECT_EQ(to_utf8_lossy("\xF0\x9F\x98"), kReplacement);  // one truncated sequence

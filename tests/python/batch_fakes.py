@@ -9,6 +9,7 @@ the worker process; ``invalid`` makes building fail like a bad configuration.
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import time
@@ -70,7 +71,13 @@ def build(config: str) -> FakeRetargeter:
     return FakeRetargeter(settings)
 
 
-FAKE = Backend(load=load, build=build)
+def describe(config: str) -> dict[str, str]:
+    """Provenance of a stand-in configuration: the hash of its file."""
+    digest = hashlib.sha256(Path(config).read_bytes()).hexdigest()
+    return {"solver": "fake", "config_sha256": digest, "urdf_sha256": ""}
+
+
+FAKE = Backend(load=load, build=build, describe=describe)
 
 
 def expected_qpos(keypoints: np.ndarray, dof: int = 4) -> np.ndarray:

@@ -12,6 +12,8 @@ import pytest
 retargeter = pytest.importorskip("kova_rs.retargeter",
                                  reason="the keypoint retargeter (kova_rs.retargeter) is missing")
 from kova_rs.motion_io import load_result  # noqa: E402
+from kova_rs.provenance import describe_config, input_sha256  # noqa: E402
+from kova_rs.result_file import provenance_of  # noqa: E402
 
 HAND = "kova_compact_10dof"
 
@@ -98,3 +100,17 @@ def test_kova_batch_usage_mistakes_are_one_line_and_exit_2(tmp_path, argv, messa
     assert run.returncode == 2
     lines = run.stderr.strip().splitlines()
     assert len(lines) == 1 and message in lines[0], run.stderr
+
+
+def test_kova_batch_redoes_the_outputs_of_another_hand(tmp_path, demo_motion):
+    (tmp_path / "in").mkdir()
+    np.save(tmp_path / "in" / "a.npy", demo_motion[:5])
+    args = ("--inputs", str(tmp_path / "in"), "--output", str(tmp_path / "out"), "--workers", "1")
+    assert kova("batch", "--config", f"position/{HAND}", *args).returncode == 0
+    other = retargeter.shipped_config("position", "kova_five_finger_24dof")
+    again = kova("batch", "--config", str(other), *args)
+    assert "1 done, 0 skipped, 0 failed of 1 recordings" in again.stdout, again.stderr
+    saved = load_result(tmp_path / "out" / "a.npz")
+    assert len(saved["joint_names"]) == 24
+    assert provenance_of(saved) == describe_config(other) | {
+        "input_sha256": input_sha256(demo_motion[:5])}

@@ -17,8 +17,17 @@ import numpy as np
 import pytest
 
 from kova_rs import batch
+from kova_rs.result_file import is_complete
 from batch_fakes import FAKE, expected_qpos
-from batch_helpers import fake_config, make_dataset, output_for, recording, write_recording
+from batch_helpers import (
+    alive,
+    fake_config,
+    make_dataset,
+    output_for,
+    recording,
+    wait_for,
+    write_recording,
+)
 
 TESTS_DIR = Path(__file__).resolve().parent
 
@@ -35,7 +44,7 @@ def _log_lines(path: Path) -> list[str]:
 def _check_outputs(output: Path, made: dict[str, np.ndarray], dof: int = 4) -> None:
     for relative, data in made.items():
         path = output_for(output, relative)
-        assert batch.output_is_complete(path, len(data)), relative
+        assert is_complete(path, len(data)), relative
         with np.load(path) as result:
             np.testing.assert_array_equal(result["qpos"], expected_qpos(data, dof))
             assert list(result["joint_names"]) == [f"joint_{i}" for i in range(dof)]
@@ -131,6 +140,9 @@ def test_a_clean_run_exits_zero_and_prints_the_summary(tmp_path, capsys):
     ("output_is_file", "exists and is not a directory"),
     ("output_is_inputs", "must not be the inputs directory"),
     ("empty", "no recordings"),
+    ("config_is_device", "config /dev/null is a character device, not a configuration file"),
+    ("output_loop", "output .*out: is a loop of symbolic links"),
+    ("output_under_file", "output .*fake.json/out: a part of the path is not a folder"),
 ])
 def test_a_usage_mistake_prints_one_line_and_exits_2(tmp_path, capsys, mistake, message):
     inputs, output = tmp_path / "in", tmp_path / "out"
@@ -149,6 +161,12 @@ def test_a_usage_mistake_prints_one_line_and_exits_2(tmp_path, capsys, mistake, 
         output.write_text("")
     elif mistake == "output_is_inputs":
         output = inputs
+    elif mistake == "config_is_device":
+        config = "/dev/null"
+    elif mistake == "output_loop":
+        output.symlink_to(output)
+    elif mistake == "output_under_file":
+        output = config / "out"
     status = batch.run(_args(config, inputs, output), backend=FAKE)
     assert status == batch.EXIT_USAGE
     err = capsys.readouterr().err.strip().splitlines()
@@ -190,15 +208,6 @@ RUNNER = textwrap.dedent("""
 """)
 
 
-def _wait_for(condition, timeout=30.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.02)
-    return False
-
-
 def test_a_killed_run_resumes_without_redoing_finished_recordings(tmp_path):
     made = make_dataset(tmp_path / "in", 10)
     log = tmp_path / "retargeted.log"
@@ -209,14 +218,14 @@ def test_a_killed_run_resumes_without_redoing_finished_recordings(tmp_path):
     runner = subprocess.Popen([sys.executable, "-c", script], start_new_session=True,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        assert _wait_for(lambda: len(list(output.rglob("*.npz"))) >= 3)
+        assert wait_for(lambda: len(list(output.rglob("*.npz"))) >= 3)
     finally:
         os.killpg(runner.pid, signal.SIGKILL)  # the runner and its workers, mid-way
         runner.wait()
     first = {p: p.stat().st_mtime_ns for p in output.rglob("*.npz")}
     assert 3 <= len(first) < 10
     for path in first:  # whatever carries the final name is whole
-        assert batch.output_is_complete(path, 5), path
+        assert is_complete(path, 5), path
     time.sleep(0.01)
     log.unlink()
     summary = batch.run_batch(config, tmp_path / "in", output, workers=2, backend=FAKE,
@@ -238,7 +247,7 @@ def test_a_killed_worker_does_not_lose_its_recordings(tmp_path):
     killed = []
 
     def kill_one_worker():
-        if _wait_for(lambda: any(pid_dir.iterdir())):
+        if wait_for(lambda: any(pid_dir.iterdir())):
             pid = int(next(pid_dir.iterdir()).name)
             os.kill(pid, signal.SIGKILL)  # a worker process of this test's own pool
             killed.append(pid)
@@ -273,8 +282,11 @@ def test_a_recording_that_kills_its_worker_fails_alone(tmp_path):
     _check_outputs(tmp_path / "out", made)
 
 
+# The child acts on SIGINT even when this test runs with SIGINT ignored (a background job, some
+# CI runners), which a child would otherwise inherit.
 INTERRUPTIBLE = textwrap.dedent("""
-    import argparse, sys
+    import argparse, signal, sys
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     sys.path.insert(0, {tests!r})
     from batch_fakes import FAKE
     from kova_rs import batch
@@ -295,7 +307,7 @@ def test_ctrl_c_stops_the_workers_and_exits_130(tmp_path):
     runner = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True)
     try:
-        assert _wait_for(lambda: len(list(output.rglob("*.npz"))) >= 2)
+        assert wait_for(lambda: len(list(output.rglob("*.npz"))) >= 2)
         runner.send_signal(signal.SIGINT)  # the parent only, as a terminal sends it to the group
         out, err = runner.communicate(timeout=30)
     finally:
@@ -305,18 +317,7 @@ def test_ctrl_c_stops_the_workers_and_exits_130(tmp_path):
     assert runner.returncode == 130, err
     assert "interrupted; run the same command again to resume" in err
     workers = [int(p.name) for p in pid_dir.iterdir()]
-    assert workers and _wait_for(lambda: not any(_alive(pid) for pid in workers), timeout=10)
+    assert workers and wait_for(lambda: not any(alive(pid) for pid in workers), timeout=10)
     for path in output.rglob("*.npz"):
-        assert batch.output_is_complete(path, 5), path
+        assert is_complete(path, 5), path
 
-
-def _alive(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    # a zombie not yet reaped by init counts as gone
-    try:
-        return Path(f"/proc/{pid}/stat").read_text().split()[2] != "Z"
-    except OSError:
-        return False

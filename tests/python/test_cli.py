@@ -1,5 +1,6 @@
 """The kova command line, run as a user would: in a subprocess."""
 
+import os
 import re
 import subprocess
 import sys
@@ -13,9 +14,9 @@ from tool_support import RESOURCES, config_path, urdf_path
 PNG = b"\x89PNG\r\n\x1a\n"
 
 
-def kova(*args, cwd=None):
+def kova(*args, cwd=None, timeout=600):
     return subprocess.run([sys.executable, "-m", "kova_rs", *map(str, args)], cwd=cwd,
-                          capture_output=True, text=True, timeout=600)
+                          capture_output=True, text=True, timeout=timeout)
 
 
 def assert_user_error(run, *fragments):
@@ -36,8 +37,12 @@ def demo_dir(tmp_path_factory):
     return out, run
 
 
+def needs_matplotlib():
+    pytest.importorskip("matplotlib", reason="plots need the plot extra (matplotlib)")
+
+
 class TestDemo:
-    def test_writes_trajectories_and_plots_for_each_method(self, demo_dir):
+    def test_writes_trajectories_for_each_method(self, demo_dir):
         out, run = demo_dir
         motion = np.load(RESOURCES / "motions" / "demo_motion.npy")
         for method in ("position", "vector", "dexpilot"):
@@ -47,6 +52,12 @@ class TestDemo:
                 assert len(data["joint_names"]) == 24
                 assert np.all(np.isfinite(data["qpos"]))
                 assert np.ptp(data["qpos"], axis=0).max() > 0.5  # the hand really moves
+
+    def test_draws_plots_for_each_method(self, demo_dir):
+        needs_matplotlib()
+        out, run = demo_dir
+        for method in ("position", "vector", "dexpilot"):
+            stem = out / f"kova_five_finger_24dof_{method}"
             for kind in ("joints", "errors", "frames"):
                 image = Path(f"{stem}_{kind}.png")
                 assert image.stat().st_size > 10_000
@@ -86,6 +97,7 @@ class TestRetarget:
         return path, motion
 
     def test_csv_to_npz_and_plot(self, tmp_path, motion_csv):
+        needs_matplotlib()
         path, motion = motion_csv
         out, plot = tmp_path / "q.npz", tmp_path / "q.png"
         run = kova("retarget", "--config", config_path("vector", "kova_compact_10dof"),
@@ -211,6 +223,39 @@ class TestUserMistakes:
         broken = tmp_path / "broken.urdf"
         broken.write_text("<robot name='x'><link name='a'></robot>")
         assert_user_error(kova("info", broken), "broken.urdf", "XML parse error")
+
+
+class TestHostileFiles:
+    """Files that once blocked the command or ended it with a traceback."""
+
+    @pytest.fixture
+    def motion(self, tmp_path):
+        path = tmp_path / "m.npy"
+        np.save(path, np.load(RESOURCES / "motions" / "demo_motion.npy")[:3])
+        return path
+
+    @pytest.mark.parametrize("make, fragment", [
+        (lambda p: os.mkfifo(p / "in.npy"), "is a named pipe, not a motion file"),
+        (lambda p: (p / "in.npy").symlink_to(p / "in.npy"), "is a loop of symbolic links"),
+        (lambda p: (p / "in.npy").write_bytes(b"\x93NUMPY\x01\x00\x40\x00" +
+                                              b"{'descr': ('<f8',".ljust(63) + b"\n"),
+         "has a damaged .npy header"),
+    ])
+    def test_bad_inputs_are_one_line_errors(self, tmp_path, make, fragment):
+        make(tmp_path)
+        assert_user_error(kova("retarget", "--config", "position/kova_compact_10dof", "--input",
+                               tmp_path / "in.npy", "--output", tmp_path / "q.npz", timeout=60),
+                          "in.npy", fragment)
+
+    def test_outputs_that_are_not_files_are_refused_before_retargeting(self, tmp_path, motion):
+        os.mkfifo(tmp_path / "pipe.npz")
+        (tmp_path / "full.png").symlink_to("/dev/full")
+        base = ("retarget", "--config", "position/kova_compact_10dof", "--input", motion)
+        assert_user_error(kova(*base, "--output", tmp_path / "pipe.npz", timeout=60),
+                          "pipe.npz", "exists and is a named pipe")
+        assert_user_error(kova(*base, "--output", tmp_path / "q.npz", "--plot",
+                               tmp_path / "full.png"), "full.png", "is a character device")
+        assert not (tmp_path / "q.npz").exists()
 
 
 class TestInfo:

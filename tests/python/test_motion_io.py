@@ -1,10 +1,16 @@
 """Reading recordings and writing results: formats, and one clear message per mistake."""
 
+import os
+import re
+import zipfile
+
 import numpy as np
 import pytest
 
+from kova_rs import safe_read
 from kova_rs.motion_io import load_motion, load_result, save_result
 from kova_rs.retargeter import RetargetResult
+from unprivileged import as_unprivileged, shared_folder
 
 
 @pytest.fixture
@@ -139,3 +145,87 @@ class TestResults:
         np.savez(tmp_path / "x.npz", keypoints=np.zeros((1, 21, 3)))
         with pytest.raises(ValueError, match="no 'qpos' array"):
             load_result(tmp_path / "x.npz")
+
+
+def refused(path, pattern):
+    """load_motion refuses ``path`` with one line ``PATH: PROBLEM`` matching ``pattern``."""
+    with pytest.raises(ValueError) as info:
+        load_motion(path)
+    message = str(info.value)
+    assert message.startswith(f"{path}: ") and "\n" not in message, message
+    assert re.search(pattern, message), message
+
+
+def npy_with_header(path, header: str, data: bytes = b""):
+    text = header.ljust(118) + "\n"
+    path.write_bytes(b"\x93NUMPY\x01\x00" + len(text).to_bytes(2, "little") + text.encode() + data)
+    return path
+
+
+class TestHostileFiles:
+    def test_a_named_pipe_or_a_device_is_refused_without_blocking(self, tmp_path):
+        for suffix in (".npy", ".npz", ".csv"):
+            os.mkfifo(tmp_path / f"pipe{suffix}")
+            refused(tmp_path / f"pipe{suffix}", "is a named pipe, not a motion file")
+        (tmp_path / "zero.csv").symlink_to("/dev/zero")
+        refused(tmp_path / "zero.csv", "is a character device")
+
+    def test_a_symbolic_link_loop_is_named(self, tmp_path):
+        (tmp_path / "loop.npy").symlink_to(tmp_path / "loop.npy")
+        refused(tmp_path / "loop.npy", "loop of symbolic links")
+
+    def test_array_headers_are_checked_before_any_data_is_read(self, tmp_path):
+        broken = npy_with_header(tmp_path / "broken.npy",
+                                 "{'descr': '<f8', 'fortran_order': False, 'shape': (1, 21, 3")
+        refused(broken, r"damaged \.npy header")
+        huge = npy_with_header(tmp_path / "huge.npy", "{'descr': '<f8', 'fortran_order': False, "
+                                                      "'shape': (1000000000, 21, 3), }")
+        refused(huge, "holds 1000000000 frames; recordings are read up to 1000000 frames")
+        short = npy_with_header(tmp_path / "short.npy", "{'descr': '<f8', 'fortran_order': "
+                                                        "False, 'shape': (10, 21, 3), }", b"x" * 80)
+        refused(short, "is cut short: its header promises 5040 bytes of data, 80 follow")
+        objects = npy_with_header(tmp_path / "objects.npy", "{'descr': '|O', 'fortran_order': "
+                                                            "False, 'shape': (2, 63), }")
+        refused(objects, "holds object data")
+        (tmp_path / "junk.npy").write_bytes(b"\x80\x04 not numpy at all")
+        refused(tmp_path / "junk.npy", r"not a readable \.npy file \(no \.npy header\)")
+
+    def test_a_compressed_member_is_not_expanded_beyond_the_limit(self, tmp_path, monkeypatch):
+        # a frame over the limit of zeros: 504 MB expanded, a few MB compressed
+        frames = 1_000_001
+        path = tmp_path / "bomb.npz"
+        header = f"{{'descr': '<f8', 'fortran_order': False, 'shape': ({frames}, 21, 3), }}"
+        text = header.ljust(118) + "\n"
+        with (zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive,
+              archive.open("keypoints.npy", "w", force_zip64=True) as member):
+            member.write(b"\x93NUMPY\x01\x00" + len(text).to_bytes(2, "little") + text.encode())
+            zeros = bytes(16 * 1024**2)
+            for _ in range(frames * 63 * 8 // len(zeros) + 1):
+                member.write(zeros)
+        assert path.stat().st_size < 4 * 1024**2
+        refused(path, "holds 1000001 frames; recordings are read up to 1000000 frames")
+        monkeypatch.setattr(safe_read, "MAX_FILE_BYTES", 10**5)
+        np.savez_compressed(tmp_path / "big.npz", keypoints=np.zeros((1000, 21, 3)))
+        # the expanded size is what counts, not the few kilobytes it takes compressed
+        refused(tmp_path / "big.npz", "array 'keypoints' expands to 504128 bytes")
+
+    def test_csv_byte_order_mark_header_and_typos(self, tmp_path):
+        rows = np.arange(2 * 63, dtype=float).reshape(2, 63)
+        body = "\n".join(",".join(repr(float(v)) for v in row) for row in rows)
+        (tmp_path / "bom.csv").write_bytes(b"\xef\xbb\xbf" + body.encode())
+        np.testing.assert_array_equal(load_motion(tmp_path / "bom.csv").reshape(2, 63), rows)
+        header = ",".join(f"{axis}{i}" for i in range(21) for axis in "xyz")
+        (tmp_path / "named.csv").write_text(header + "\n" + body)
+        assert load_motion(tmp_path / "named.csv").shape == (2, 21, 3)
+        typo = body.replace("5.0", "5..0", 1)
+        (tmp_path / "typo.csv").write_text(typo)
+        refused(tmp_path / "typo.csv", r"line 1 holds something that is not a number \('5..0'\)")
+
+    def test_an_unreadable_file_is_a_one_line_error(self):
+        with shared_folder() as folder:
+            for name in ("m.csv", "m.npy"):
+                np.save(folder / "m.npy", np.zeros((2, 21, 3)))
+                (folder / "m.csv").write_text(",".join(["0"] * 63))
+                (folder / name).chmod(0)
+                with pytest.raises(ValueError, match=f"{name}: permission denied$"):
+                    as_unprivileged(load_motion, folder / name)

@@ -7,6 +7,8 @@ from kova_rs import plots
 from kova_rs.human_hand import fist, landmarks, open_hand
 from kova_rs.retargeter import RetargetResult
 
+pytest.importorskip("matplotlib", reason="plots need the plot extra (matplotlib)")
+
 PNG = b"\x89PNG\r\n\x1a\n"
 
 

@@ -84,6 +84,14 @@ def test_sequence_equals_frame_by_frame(method, demo_motion):
     assert result.errors.shape == (len(expected), len(result.target_names))
 
 
+@pytest.mark.parametrize("method", METHODS)
+def test_a_sequence_of_zero_frames_gives_an_empty_result(method):
+    retargeter = Retargeter.from_config(config_path(method, "kova_compact_10dof"))
+    result = retargeter.retarget_sequence(np.zeros((0, 21, 3)))
+    assert result.qpos.shape == (0, retargeter.dof)
+    assert result.errors.shape == (0, len(result.target_names)) and result.mean_error == 0.0
+
+
 def test_position_errors_are_distances_to_the_keypoints(demo_motion):
     config = _native.RetargetingConfig.from_file(
         str(config_path("position", "kova_five_finger_24dof")))

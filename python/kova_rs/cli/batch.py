@@ -1,4 +1,4 @@
-"""``kova batch``: every recording under a directory (the runner lives in kova_rs.batch)."""
+"""``kova batch``: every recording under a directory (the runner is the kova_rs.batch package)."""
 
 from __future__ import annotations
 
@@ -6,6 +6,6 @@ from typing import Any
 
 
 def add_parser(sub: Any) -> None:
-    from kova_rs import batch
+    from kova_rs.batch import add_parser as add_batch_parser
 
-    batch.add_parser(sub)
+    add_batch_parser(sub)

@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 import sys
 from pathlib import Path
-from typing import TYPE_CHECKING, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
 from kova_rs.shipped import find_shipped_config
 
@@ -81,21 +81,45 @@ def retarget(retargeter: Retargeter, motion: FloatArray, source: Path, progress:
 
 
 def check_output(path: Path, suffixes: tuple[str, ...]) -> Path:
+    from kova_rs.atomic_write import check_writable_target
+
     if path.suffix.lower() not in suffixes:
         raise UserError(f"{path}: the file name must end in {' or '.join(suffixes)}")
-    if not path.parent.exists():
+    if not path.parent.is_dir():
         raise UserError(f"{path}: the folder {path.parent} does not exist")
-    if path.is_dir():
-        raise UserError(f"{path}: is a directory")
+    try:
+        check_writable_target(path)  # a folder, a named pipe or a device is never written
+    except ValueError as err:
+        raise UserError(one_line(err)) from None
     return path
 
 
 def plots_available() -> bool:
+    from kova_rs.extras import available
+
+    return available("matplotlib")
+
+
+def made_by(config_path: Path, motion: Any) -> dict[str, str]:
+    """The provenance of a result of ``motion`` retargeted with ``config_path``."""
+    from kova_rs.provenance import describe_config, input_sha256
+
     try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        return False
-    return True
+        return describe_config(config_path) | {"input_sha256": input_sha256(motion)}
+    except ValueError as err:
+        message = one_line(err)
+        raise UserError(message if message.startswith(str(config_path))
+                        else f"{config_path}: {message}") from None
+
+
+def save(path: Path, result: Any, provenance: dict[str, str]) -> Path:
+    """Writes a result file (atomically); a failure is a user error naming the file."""
+    from kova_rs.result_file import write_result
+
+    try:
+        return write_result(path, result, provenance=provenance)
+    except ValueError as err:
+        raise UserError(one_line(err)) from None
 
 
 def tty() -> bool:

@@ -13,11 +13,13 @@ from kova_rs.cli.common import (
     METHODS,
     UserError,
     load_retargeter,
+    made_by,
+    one_line,
     plots_available,
     retarget,
+    save,
     tty,
 )
-
 
 #: the demo's animations: a third of the recording's frame rate keeps them small and quick
 DEMO_GIF_FPS = 10.0
@@ -25,10 +27,10 @@ DEMO_GIF_FPS = 10.0
 
 def run(args: argparse.Namespace) -> int:
     from kova_rs import human_hand, plots
+    from kova_rs.extras import install_hint
     from kova_rs.hand_scene import HandScene
     from kova_rs.render.animation import render_animation
     from kova_rs.render.hand_views import demo_views, render_frames
-    from kova_rs.motion_io import save_result
     from kova_rs.shipped import shipped_config, shipped_hands
 
     hands = shipped_hands()
@@ -59,24 +61,27 @@ def run(args: argparse.Namespace) -> int:
         result.fps = human_hand.DEMO_FPS
         result.source = str(motion_path) if motion_path.is_file() else None
         stem = out / f"{args.hand}_{method}"
-        written.append(save_result(stem.with_suffix(".npz"), result))
+        written.append(save(stem.with_suffix(".npz"), result, made_by(config, motion)))
         if can_plot:
             scene = HandScene.from_retargeter(retargeter)
-            written.append(plots.plot_joint_angles(result, f"{stem}_joints.png",
-                                                   fingers=scene.fingers))
-            written.append(plots.plot_errors(result, f"{stem}_errors.png"))
-            written.append(render_frames(
-                scene, motion, result.qpos, [f for _, f in chosen], f"{stem}_frames.png",
-                names=[name for name, _ in chosen], errors=result.errors,
-                title=f"{args.hand}, {method}: side and top views"))
-            written.append(render_animation(
-                scene, motion, result.qpos, f"{stem}.gif", fps=DEMO_GIF_FPS,
-                source_fps=human_hand.DEMO_FPS, errors=result.errors, title=method))
+            try:
+                written.append(plots.plot_joint_angles(result, f"{stem}_joints.png",
+                                                       fingers=scene.fingers))
+                written.append(plots.plot_errors(result, f"{stem}_errors.png"))
+                written.append(render_frames(
+                    scene, motion, result.qpos, [f for _, f in chosen], f"{stem}_frames.png",
+                    names=[name for name, _ in chosen], errors=result.errors,
+                    title=f"{args.hand}, {method}: side and top views"))
+                written.append(render_animation(
+                    scene, motion, result.qpos, f"{stem}.gif", fps=DEMO_GIF_FPS,
+                    source_fps=human_hand.DEMO_FPS, errors=result.errors, title=method))
+            except ValueError as err:
+                raise UserError(one_line(err)) from None
         what = "distance to keypoints" if method == "position" else "vector error"
         print(f"  {method:9s} {result.qpos.shape[1]} joints, mean {what} "
               f"{1000 * result.mean_error:.1f} mm")
     if not can_plot and not args.no_plots:
-        print("  (plots skipped: matplotlib is not installed; pip install matplotlib)")
+        print(f"  (plots skipped: {install_hint('matplotlib')})")
     print(f"Wrote {len(written)} files to {out.resolve()}:")
     for path in written:
         print(f"  {path.name}")

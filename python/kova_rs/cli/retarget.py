@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import sys
 from pathlib import Path
 from typing import Any
 
@@ -13,18 +14,20 @@ from kova_rs.cli.common import (
     find_config,
     load_motion,
     load_retargeter,
+    made_by,
     one_line,
     plots_available,
     retarget,
+    save,
     tty,
 )
 
 
 def run(args: argparse.Namespace) -> int:
     from kova_rs import plots
+    from kova_rs.extras import available, install_hint
     from kova_rs.hand_scene import HandScene
     from kova_rs.render.hand_views import render_frames, telling_frames
-    from kova_rs.motion_io import save_result
 
     config_path = find_config(args.config)
     source = Path(args.input)
@@ -33,18 +36,19 @@ def run(args: argparse.Namespace) -> int:
     if args.plot:
         check_output(Path(args.plot), (".png", ".pdf", ".svg"))
         if not plots_available():
-            raise UserError("--plot needs matplotlib; install it with: pip install matplotlib")
+            raise UserError(f"{args.plot}: {install_hint('matplotlib')}")
     motion = load_motion(source, args.hand_frame, args.left)
     retargeter = load_retargeter(config_path)
     progress = args.progress if args.progress is not None else (len(motion) >= 300 and tty())
+    if args.progress and not available("tqdm"):
+        print(f"kova: warning: {install_hint('tqdm')}", file=sys.stderr)
+        progress = False
     result = retarget(retargeter, motion, source, progress)
     result.fps = args.fps
     result.source = str(source.resolve())
     result.hand_frame = "left" if args.left else "right" if args.hand_frame else ""
-    try:
-        save_result(output, result)
-    except ValueError as err:
-        raise UserError(one_line(err)) from None
+    result.config = config_path.resolve()
+    save(output, result, made_by(config_path, motion))
     print(f"Retargeted {len(result)} frames with {config_path} "
           f"({result.method}, {len(result.joint_names)} joints): mean error "
           f"{1000 * result.mean_error:.1f} mm")

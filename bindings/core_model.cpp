@@ -8,9 +8,11 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/array.h>
 #include <nanobind/stl/filesystem.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
@@ -177,6 +179,70 @@ NumpyArray joint_limits(const PyRobotModel& model) {
   return out;
 }
 
+// A link's <visual> elements for drawing: the shape's kind as text and its numbers, so that
+// Python needs no class per shape.
+std::string_view shape_name(const kova::Geometry& geometry) {
+  struct Name {
+    std::string_view operator()(const kova::BoxGeometry&) const { return "box"; }
+    std::string_view operator()(const kova::CylinderGeometry&) const { return "cylinder"; }
+    std::string_view operator()(const kova::SphereGeometry&) const { return "sphere"; }
+    std::string_view operator()(const kova::CapsuleGeometry&) const { return "capsule"; }
+    std::string_view operator()(const kova::MeshGeometry&) const { return "mesh"; }
+  };
+  return std::visit(Name{}, geometry);
+}
+
+std::vector<double> shape_size(const kova::Geometry& geometry) {
+  struct Size {
+    std::vector<double> operator()(const kova::BoxGeometry& g) const {
+      return {g.size.x(), g.size.y(), g.size.z()};
+    }
+    std::vector<double> operator()(const kova::CylinderGeometry& g) const {
+      return {g.radius, g.length};
+    }
+    std::vector<double> operator()(const kova::SphereGeometry& g) const { return {g.radius}; }
+    std::vector<double> operator()(const kova::CapsuleGeometry& g) const {
+      return {g.radius, g.length};
+    }
+    std::vector<double> operator()(const kova::MeshGeometry& g) const {
+      return {g.scale.x(), g.scale.y(), g.scale.z()};
+    }
+  };
+  return std::visit(Size{}, geometry);
+}
+
+// RobotModel.visuals(link) and the Visual class; RobotModel must be bound already.
+void bind_link_geometry(nb::module_& module) {
+  nb::class_<kova::VisualSpec>(module, "Visual", "A <visual> element of a link, as written.")
+      .def_ro("name", &kova::VisualSpec::name)
+      .def_prop_ro(
+          "shape", [](const kova::VisualSpec& v) { return std::string(shape_name(v.geometry)); },
+          "\"box\", \"cylinder\", \"sphere\", \"capsule\" or \"mesh\".")
+      .def_prop_ro(
+          "size", [](const kova::VisualSpec& v) { return shape_size(v.geometry); },
+          "box: edge lengths (x, y, z); cylinder and capsule: (radius, length) along z; "
+          "sphere: (radius,); mesh: its scale (x, y, z).")
+      .def_prop_ro(
+          "filename",
+          [](const kova::VisualSpec& v) {
+            const auto* mesh = std::get_if<kova::MeshGeometry>(&v.geometry);
+            return mesh != nullptr ? mesh->filename : std::string();
+          },
+          "The mesh file as written (\"package://...\" or a path); \"\" for other shapes.")
+      .def_prop_ro(
+          "origin", [](const kova::VisualSpec& v) { return transform_array(v.origin); },
+          nb::rv_policy::move, "Link frame -> geometry frame, (4, 4).")
+      .def_ro("material", &kova::VisualSpec::material)
+      .def_ro("rgba", &kova::VisualSpec::rgba, "(r, g, b, a) in [0, 1], or None.");
+  const nb::object model_class = module.attr("RobotModel");
+  nb::cpp_function_def(
+      [](const PyRobotModel& m, const std::string& link) {
+        return m.robot->urdf().links[link_slot(*m.robot, link)].visuals;
+      },
+      nb::scope(model_class), nb::name("visuals"), nb::is_method(), "link"_a,
+      "The link's <visual> elements in file order (ValueError for an unknown link).");
+}
+
 }  // namespace
 
 void bind_model(nb::module_& module) {
@@ -272,6 +338,7 @@ void bind_model(nb::module_& module) {
       .def("link_jacobians", &link_jacobians, "qpos"_a, "link_names"_a,
            "Position Jacobians d(link origin)/d(qpos) of the named links: (dof,) -> (L, 3, dof), "
            "(N, dof) -> (N, L, 3, dof).");
+  bind_link_geometry(module);
 }
 
 }  // namespace kova_core

@@ -71,6 +71,11 @@ def config_solver(document: str) -> str:
     The solver a configuration document chooses (kova.solver; "slsqp" unset).
     """
 
+def config_fingers(document: str) -> list[tuple[str, list[str], str]]:
+    """
+    (finger, links, tip) of each finger the kova.fingers section lists, thumb first; empty without the section. tip is "" when the section names none.
+    """
+
 def canonical_config(document: str) -> str:
     """
     The document's values as compact JSON with sorted keys: comments, layout and quoting that does not change a value leave it unchanged.
@@ -96,6 +101,11 @@ def hand_frame(keypoints: Annotated[NDArray[numpy.float64], dict(order='C', devi
 def mirror(points: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], axis: str = 'y') -> Annotated[NDArray[numpy.float64], dict(order='C')]:
     """
     Points (..., 3) reflected across the plane normal to axis ('x', 'y' or 'z').
+    """
+
+def resolve_package_uri(uri: str) -> pathlib.Path:
+    """
+    The file a "package://NAME/PATH" reference names, its package found through ROS_PACKAGE_PATH, then AMENT_PREFIX_PATH. ValueError names the package and where it was looked for.
     """
 
 class Mimic:
@@ -205,6 +215,44 @@ class RobotModel:
         """
         Position Jacobians d(link origin)/d(qpos) of the named links: (dof,) -> (L, 3, dof), (N, dof) -> (N, L, 3, dof).
         """
+
+    def visuals(self, link: str) -> list[Visual]:
+        """
+        The link's <visual> elements in file order (ValueError for an unknown link).
+        """
+
+class Visual:
+    """A <visual> element of a link, as written."""
+
+    @property
+    def name(self) -> str: ...
+
+    @property
+    def shape(self) -> str:
+        """"box", "cylinder", "sphere", "capsule" or "mesh"."""
+
+    @property
+    def size(self) -> list[float]:
+        """
+        box: edge lengths (x, y, z); cylinder and capsule: (radius, length) along z; sphere: (radius,); mesh: its scale (x, y, z).
+        """
+
+    @property
+    def filename(self) -> str:
+        """
+        The mesh file as written ("package://..." or a path); "" for other shapes.
+        """
+
+    @property
+    def origin(self) -> Annotated[NDArray[numpy.float64], dict(order='C')]:
+        """Link frame -> geometry frame, (4, 4)."""
+
+    @property
+    def material(self) -> str: ...
+
+    @property
+    def rgba(self) -> list[float] | None:
+        """(r, g, b, a) in [0, 1], or None."""
 
 class SolveReport:
     """How the solver ended one frame."""
@@ -318,6 +366,16 @@ class Retargeter:
     @property
     def target_links(self) -> list[str]:
         """The robot links the targets read, each once, origins first."""
+
+    @property
+    def target_rows(self) -> list[tuple[str | None, str, int | None, int]]:
+        """
+        Per row: (origin link, task link, origin landmark, task landmark); the origins are None for position targets.
+        """
+
+    @property
+    def scaling_factor(self) -> float:
+        """Vector targets are the human vectors times this factor."""
 
     def link_positions(self, qpos: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], link_names: Sequence[str]) -> Annotated[NDArray[numpy.float64], dict(order='C')]:
         """

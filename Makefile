@@ -12,7 +12,8 @@ BENCH_PY := $(BENCH_VENV)/bin/python
 
 APT_PACKAGES := g++ make cmake pkg-config git python3 python3-venv python3-dev \
 	libnlopt-dev libyaml-dev libpugixml-dev libeigen3-dev libgtest-dev libbenchmark-dev openssl
-PY_PACKAGES := scikit-build-core nanobind numpy pytest matplotlib tqdm 'dask[distributed]' mypy ruff
+PY_PACKAGES := scikit-build-core nanobind numpy pytest matplotlib tqdm 'dask[distributed]' mypy ruff \
+	viser trimesh
 # The benchmark's yardstick (pinocchio, NLopt's Python binding) and pinocchio's C++ headers.
 BENCH_PY_PACKAGES := scikit-build-core nanobind numpy pin nlopt cmeel-urdfdom-headers
 

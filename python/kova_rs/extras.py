@@ -11,6 +11,9 @@ EXTRAS = {
     "matplotlib": ("plot", "plotting needs matplotlib"),
     "tqdm": ("progress", "progress bars need tqdm"),
     "distributed": ("dask", "running on a Dask cluster needs Dask distributed"),
+    "viser": ("view", "the viewer needs viser"),
+    "trimesh": ("view", "the viewer needs trimesh"),
+    "PIL": ("plot", "GIF animations need Pillow, which matplotlib brings"),
 }
 
 

@@ -32,7 +32,8 @@ FINGERTIP_LANDMARKS = {finger: 4 * (i + 1) for i, finger in enumerate(FINGERS)}
 #: the bones of the 21-landmark hand: each finger's chain from the wrist, and the palm's knuckles
 HAND_BONES: tuple[tuple[int, int], ...] = tuple(
     (a, b) for finger in range(5)
-    for a, b in zip((0, *range(4 * finger + 1, 4 * finger + 4)), range(4 * finger + 1, 4 * finger + 5))
+    for a, b in zip((0, *range(4 * finger + 1, 4 * finger + 4)),
+                    range(4 * finger + 1, 4 * finger + 5))
 ) + ((5, 9), (9, 13), (13, 17))
 
 

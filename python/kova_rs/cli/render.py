@@ -14,8 +14,15 @@ def run(args: argparse.Namespace) -> int:
     from kova_rs.render.animation import FORMATS, ffmpeg, frame_range, render_animation
 
     out = check_output(Path(args.out), FORMATS)
+    from kova_rs.extras import MissingExtra, install_hint, require
+
     if not plots_available():
-        raise UserError("rendering needs matplotlib: pip install 'kova_rs[plot]'")
+        raise UserError(f"{out}: {install_hint('matplotlib')}")
+    if out.suffix.lower() == ".gif":
+        try:
+            require("PIL")
+        except MissingExtra as err:
+            raise UserError(f"{out}: {err}") from None
     if out.suffix.lower() == ".mp4" and ffmpeg() is None:
         raise UserError(f"{out}: MP4 needs ffmpeg, which is not installed (apt-get install "
                         "ffmpeg); or write a .gif")

@@ -55,9 +55,9 @@ def open_replay(args: argparse.Namespace) -> Replay:
     keypoints: Any = None
     if args.input:
         keypoints = load_motion(Path(args.input), args.hand_frame, args.left)
-    retargeter = load_retargeter(config) if config is not None else None
+    given = load_retargeter(config) if config is not None else None
     try:
-        return replay(path, retargeter=retargeter, keypoints=keypoints)
+        return replay(path, retargeter=given, keypoints=keypoints)
     except (ValueError, OSError, RuntimeError) as err:
         message = one_line(err)
         raise UserError(message if message.startswith(str(path)) else f"{path}: {message}") \

@@ -160,6 +160,9 @@ def _finish(partial: Path, final: Path) -> Path:
 
 
 def _write_gif(out: Path, pictures: Iterator[npt.NDArray[np.uint8]], rate: float) -> Path:
+    from kova_rs.extras import require
+
+    require("PIL")
     from PIL import Image
 
     # One palette for every frame, so that the unchanged background stays the same bytes and

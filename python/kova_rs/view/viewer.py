@@ -31,14 +31,12 @@ _HUMAN_BONE_FINGERS[-3:] = [None, None, None]  # the knuckle line across the pal
 
 
 def viser_module() -> Any:
-    """viser, or an ImportError that says how to install it."""
-    try:
-        import trimesh  # noqa: F401
-        import viser
-    except ImportError:
-        raise ImportError("the viewer needs viser and trimesh: pip install 'kova_rs[view]'"
-                          ) from None
-    return viser
+    """viser, or :class:`~kova_rs.extras.MissingExtra` saying how to install it (trimesh, which
+    reads the robot's meshes, too)."""
+    from kova_rs.extras import require
+
+    require("trimesh")
+    return require("viser")
 
 
 def error_colours(errors: FloatArray) -> npt.NDArray[np.uint8]:

@@ -17,7 +17,7 @@ PY_PACKAGES := scikit-build-core nanobind numpy pytest matplotlib tqdm 'dask[dis
 # The benchmark's yardstick (pinocchio, NLopt's Python binding) and pinocchio's C++ headers.
 BENCH_PY_PACKAGES := scikit-build-core nanobind numpy pin nlopt cmeel-urdfdom-headers
 
-.PHONY: all deps system-deps python-deps build test test-cpp test-python install-python typecheck \
+.PHONY: all deps system-deps python-deps browser-deps build test test-cpp test-python install-python typecheck \
 	stubs demo sanitize bench-build bench bench-micro bench-smoke clean wheel wheel-check \
 	wheel-portable wheel-aarch64 sdist test-python-wheels cpp-package-check
 
@@ -39,6 +39,13 @@ $(VENV)/.ready: pyproject.toml
 	touch $@
 
 python-deps: $(VENV)/.ready
+
+# The viewer's browser test: Debian's chromium driven by playwright (playwright's own browser
+# download is not used). Without them that one test is skipped.
+browser-deps: python-deps
+	@dpkg-query -W -f='$${Status}\n' chromium 2>/dev/null | grep -q 'install ok installed' || \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium)
+	$(PY) -m pip install -q playwright
 
 deps: system-deps python-deps
 

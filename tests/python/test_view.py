@@ -1,10 +1,13 @@
 """The browser viewer: the robot's shape from its file, the scene placed by kova's own forward
 kinematics, and `kova view` serving it."""
 
+import io
+import shutil
 import signal
 import socket
 import subprocess
 import sys
+import time
 import urllib.request
 
 import numpy as np
@@ -134,3 +137,56 @@ def test_kova_view_serves_until_stopped(tmp_path, demo_motion):  # noqa: F811
         assert server.wait(timeout=30) == 0, server.stderr.read()
     assert_user_error(kova("view", tmp_path / "nothere.npz"), "nothere.npz")
     assert_user_error(kova("view", "--port", "70000", tmp_path / "r.npz"), "--port 70000")
+
+
+def _scene_pixels(page):
+    from PIL import Image
+
+    shot = Image.open(io.BytesIO(page.screenshot())).convert("RGB")
+    # left of the control panel, below the browser's notices
+    return np.asarray(shot, dtype=np.int32)[160:, :560]
+
+
+def _robot_pixels(pixels):
+    # the robot's lit blue-grey, which neither the white page nor the grey grid has
+    r, g, b = pixels[..., 0], pixels[..., 1], pixels[..., 2]
+    return int(((b - r >= 15) & (b - g >= 8) & (r > 100)).sum())
+
+
+def test_browser_draws_robot_and_keypoints_and_follows_the_timeline(viewer):
+    """A real headless browser (Debian's chromium, `make browser-deps`); the screenshots are
+    kept under build/ for whoever wants to look."""
+    from conftest import REPO
+    from kova_rs.fingers import FINGER_COLOURS, FINGERS
+
+    sync_api = pytest.importorskip("playwright.sync_api", reason="needs playwright")
+    chromium = shutil.which("chromium")
+    if chromium is None:
+        pytest.skip("needs Debian's chromium (make browser-deps)")
+    shots = REPO / "build" / "view"
+    shots.mkdir(parents=True, exist_ok=True)
+    viewer.show_frame(0)
+    with sync_api.sync_playwright() as playwright:
+        browser = playwright.chromium.launch(
+            executable_path=chromium,
+            args=["--no-sandbox", "--use-gl=swiftshader", "--enable-unsafe-swiftshader"])
+        try:
+            page = browser.new_page(viewport={"width": 900, "height": 650})
+            page.goto(viewer.url)
+            deadline = time.monotonic() + 120
+            while _robot_pixels(first := _scene_pixels(page)) < 1000:
+                assert time.monotonic() < deadline, "the scene was not drawn in 120 s"
+                time.sleep(1)
+            time.sleep(2)  # the keypoints arrive after the meshes
+            first = _scene_pixels(page)
+            page.screenshot(path=shots / "frame0.png")
+            near = {f: int((np.abs(first - FINGER_COLOURS[f]).max(axis=-1) < 40).sum())
+                    for f in FINGERS}
+            assert sum(count > 50 for count in near.values()) >= 4, near
+            viewer.show_frame(30)
+            while np.count_nonzero(np.abs(_scene_pixels(page) - first).max(axis=-1) > 30) < 2000:
+                assert time.monotonic() < deadline, "the picture did not follow the timeline"
+                time.sleep(0.5)
+            page.screenshot(path=shots / "frame30.png")
+        finally:
+            browser.close()

@@ -124,6 +124,9 @@ def test_kova_render_writes_a_gif_of_a_result(tmp_path, made):
         assert gif.n_frames == 10  # 15 fps of a 30 fps recording
     assert_user_error(kova("render", tmp_path / "r.npz", "--out", tmp_path / "c.gif",
                            "--frames", "30:99x"), "whole numbers")
+    save_result(tmp_path / "gone.npz", replace(result, source=str(tmp_path / "gone.npy")))
+    run = kova("render", tmp_path / "gone.npz", "--out", tmp_path / "robot.gif", "--frames", ":2")
+    assert run.returncode == 0 and "no human keypoints" in run.stderr, run.stderr
     save_result(tmp_path / "bare.npz", replace(result, config=None))
     assert_user_error(kova("render", tmp_path / "bare.npz", "--out", tmp_path / "c.gif"),
                       "bare.npz", "--config")

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import sys
 from pathlib import Path
 from typing import Any
 
@@ -11,11 +12,10 @@ from kova_rs.cli.replay_args import add_replay_arguments, open_replay
 
 
 def run(args: argparse.Namespace) -> int:
+    from kova_rs.extras import MissingExtra, install_hint, require
     from kova_rs.render.animation import FORMATS, ffmpeg, frame_range, render_animation
 
     out = check_output(Path(args.out), FORMATS)
-    from kova_rs.extras import MissingExtra, install_hint, require
-
     if not plots_available():
         raise UserError(f"{out}: {install_hint('matplotlib')}")
     if out.suffix.lower() == ".gif":
@@ -29,6 +29,9 @@ def run(args: argparse.Namespace) -> int:
     if args.fps is not None and not 0 < args.fps <= 120:
         raise UserError(f"--fps {args.fps:g}: give a frame rate above 0 and at most 120")
     replay = open_replay(args)
+    if replay.missing:
+        print(f"kova: warning: the robot alone, no human keypoints: {replay.missing}",
+              file=sys.stderr)
     try:
         frames = frame_range(args.frames, len(replay.result))
         render_animation(replay.scene, replay.keypoints, replay.result.qpos, out, fps=args.fps,

@@ -42,7 +42,7 @@ URDF = """<robot name="shapes">
 
 def test_robot_shape_from_its_file(tmp_path, monkeypatch):
     from kova_rs import _core
-    from kova_rs.view.robot_geometry import robot_shape
+    from kova_rs.viewer.robot_geometry import robot_shape
 
     part = tmp_path / "ros" / "parts"
     (part / "meshes").mkdir(parents=True)
@@ -69,7 +69,7 @@ def test_robot_shape_from_its_file(tmp_path, monkeypatch):
 
 
 def test_robot_without_geometry_is_drawn_as_capsules(demo_motion):  # noqa: F811
-    from kova_rs.view.robot_geometry import robot_shape
+    from kova_rs.viewer.robot_geometry import robot_shape
 
     retargeter = Retargeter.from_config(config_path("vector", HAND))
     shape = robot_shape(retargeter.model, retargeter.native.urdf_file)
@@ -85,7 +85,7 @@ def _free_port():
 
 @pytest.fixture(scope="module")
 def viewer(demo_motion):  # noqa: F811
-    from kova_rs.view import view
+    from kova_rs import view
 
     retargeter = Retargeter.from_config(config_path("vector", HAND))
     result = retargeter.retarget_sequence(demo_motion[:60])

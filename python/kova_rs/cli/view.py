@@ -13,8 +13,8 @@ from kova_rs.cli.replay_args import add_replay_arguments, open_replay
 
 def run(args: argparse.Namespace) -> int:
     try:
-        from kova_rs.view import Viewer
-        from kova_rs.view.viewer import viser_module
+        from kova_rs.viewer import Viewer
+        from kova_rs.viewer.browser_viewer import viser_module
 
         viser_module()
     except ImportError as err:

@@ -18,7 +18,7 @@ import numpy.typing as npt
 
 from kova_rs.fingers import FINGER_COLOURS, HAND_BONES, landmark_finger
 from kova_rs.replay import Replay
-from kova_rs.view.robot_geometry import RobotShape, robot_shape
+from kova_rs.viewer.robot_geometry import RobotShape, robot_shape
 
 FloatArray = npt.NDArray[np.float64]
 SPEEDS = ("0.25x", "0.5x", "1x", "2x")

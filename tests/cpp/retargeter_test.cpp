@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <random>
 #include <string>
@@ -190,6 +192,24 @@ TEST(Retargeter, ConfigurationMistakesAreRefusedBeforeTheBuild) {
             std::string::npos)
       << made.error();
   EXPECT_NE(made.error().find("did you mean 'link_7.0_tip'?"), std::string::npos);
+}
+
+// ROS packages: the robot file found through ROS_PACKAGE_PATH, a missing package named.
+TEST(Retargeter, FindsAPackageRobotFileThroughTheEnvironment) {
+  const std::filesystem::path robot =
+      kova::testing::test_robot("allegro/allegro_hand_description_right.urdf");
+  const std::string search = robot.parent_path().parent_path().string();  // holds "allegro"
+  ::setenv("ROS_PACKAGE_PATH", search.c_str(), 1);
+  RetargetingConfig config = dexpilot_config();
+  config.urdf_path = "package://allegro/allegro_hand_description_right.urdf";
+  const auto made = kova::Retargeter::create(config);
+  config.urdf_path = "package://no_such_hand/hand.urdf";
+  const auto missing = kova::Retargeter::create(config);
+  ::unsetenv("ROS_PACKAGE_PATH");
+  ASSERT_TRUE(made) << made.error();
+  EXPECT_EQ(made->urdf_file(), robot);
+  ASSERT_FALSE(missing);
+  EXPECT_NE(missing.error().find("no_such_hand"), std::string::npos) << missing.error();
 }
 
 TEST(Retargeter, TheChosenSolverSolvesEveryFrame) {

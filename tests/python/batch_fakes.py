@@ -4,7 +4,8 @@ Worker processes import this module by name, so it stays importable on its own (
 Config keys: ``dof``; ``delay`` seconds per recording; ``log`` a file that gets one line per
 retargeted recording; ``builds`` a file that gets one line per retargeter built; ``pid_dir`` where
 a worker announces the recording it works on; ``die_on`` a recording name whose retargeting kills
-the worker process; ``invalid`` makes building fail like a bad configuration.
+the worker process; ``stall_after`` a count of lines in ``log`` from which recordings take a
+minute (a run that only an interrupt ends); ``invalid`` makes building fail like a bad configuration.
 """
 
 from __future__ import annotations
@@ -43,6 +44,13 @@ def _append(path: str | None, line: str) -> None:
             handle.write(line + "\n")
 
 
+def _lines(path: str) -> int:
+    try:
+        return len(Path(path).read_text(encoding="utf-8").splitlines())
+    except FileNotFoundError:
+        return 0
+
+
 class FakeRetargeter:
     def __init__(self, settings: dict):
         self.settings = settings
@@ -56,7 +64,9 @@ class FakeRetargeter:
             Path(settings["pid_dir"], f"{os.getpid()}").write_text(tag)
         if settings.get("die_on") is not None and float(keypoints[0, 0, 0]) == settings["die_on"]:
             os._exit(3)
-        time.sleep(float(settings.get("delay", 0.0)))
+        stall_after = settings.get("stall_after")
+        stalls = stall_after is not None and _lines(settings["log"]) >= stall_after
+        time.sleep(60.0 if stalls else float(settings.get("delay", 0.0)))
         qpos = np.stack([keypoints[:, j + 1, :].sum(axis=1) for j in range(self.dof)], axis=1)
         errors = np.linalg.norm(keypoints[:, [4, 8], :], axis=2)
         _append(settings.get("log"), tag)

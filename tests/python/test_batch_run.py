@@ -300,7 +300,9 @@ def test_ctrl_c_stops_the_workers_and_exits_130(tmp_path):
     make_dataset(tmp_path / "in", 12)
     pid_dir = tmp_path / "pids"
     pid_dir.mkdir()
-    config = fake_config(tmp_path / "fake.json", delay=0.3, pid_dir=str(pid_dir))
+    # after two recordings the others stall, so the run is still going when the interrupt comes
+    config = fake_config(tmp_path / "fake.json", delay=0.1, stall_after=2, pid_dir=str(pid_dir),
+                         log=str(tmp_path / "log"))
     output = tmp_path / "out"
     script = INTERRUPTIBLE.format(tests=str(TESTS_DIR), config=str(config),
                                   inputs=str(tmp_path / "in"), output=str(output))

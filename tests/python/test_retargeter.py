@@ -1,6 +1,7 @@
 """The keypoint API against the native API fed by hand."""
 
 import os
+import re
 from pathlib import Path
 
 import numpy as np
@@ -232,6 +233,20 @@ class TestInputs:
         with pytest.raises(ConfigError, match="missing.yml: cannot be read") as caught:
             Retargeter.from_config(tmp_path / "missing.yml")
         assert isinstance(caught.value, ValueError)
+
+    def test_robot_files_of_ros_packages(self, tmp_path, monkeypatch):
+        shipped = config_path("dexpilot", "kova_linkage_12dof")
+        package = tmp_path / "ros" / "my_hand"
+        package.mkdir(parents=True)
+        (package / "hand.urdf").write_bytes(Retargeter.from_config(shipped).urdf_file.read_bytes())
+        config = tmp_path / "config.yml"
+        config.write_text(re.sub(r"urdf_path: .*", "urdf_path: package://my_hand/hand.urdf",
+                                 shipped.read_text(encoding="utf-8")), encoding="utf-8")
+        monkeypatch.setenv("ROS_PACKAGE_PATH", str(tmp_path / "ros"))
+        assert Retargeter.from_config(config).urdf_file == package / "hand.urdf"
+        monkeypatch.setenv("ROS_PACKAGE_PATH", str(tmp_path))
+        with pytest.raises(ConfigError, match="my_hand"):
+            Retargeter.from_config(config)
 
     def test_path_like_objects(self):
         class Where(os.PathLike):

@@ -41,12 +41,17 @@ std::string config_error_text(std::span<const ConfigIssue> issues);
 // check_config_document, with its errors as one message (config_error_text).
 Status check_config_text(std::string_view document);
 
+// The robot file a configuration names, as a Retargeter finds it: a "package://NAME/PATH"
+// urdf_path through the ROS package search path of the environment (ROS_PACKAGE_PATH, then
+// AMENT_PREFIX_PATH), any other path as RetargetingConfig::resolve_urdf_path finds it.
+Result<std::filesystem::path> config_robot_file(const RetargetingConfig& config);
+
 class Retargeter {
  public:
   // Checks the configuration strictly (values, then names against its robot: every name not in
   // the robot is reported with the closest match and the valid ones) and builds the configured
   // sequencer with the chosen solver. The message is config_error_text's or, for a robot file
-  // that cannot be read, that of RetargetingConfig::build.
+  // that cannot be read, that of RetargetingConfig::build. The robot file is config_robot_file's.
   static Result<Retargeter> create(RetargetingConfig config, RetargeterOptions options = {});
 
   RetargetingType type() const { return type_; }

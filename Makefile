@@ -12,7 +12,8 @@ BENCH_PY := $(BENCH_VENV)/bin/python
 
 APT_PACKAGES := g++ make cmake pkg-config git python3 python3-venv python3-dev \
 	libnlopt-dev libyaml-dev libpugixml-dev libeigen3-dev libgtest-dev libbenchmark-dev openssl
-PY_PACKAGES := scikit-build-core nanobind numpy pytest matplotlib tqdm 'dask[distributed]' mypy ruff
+PY_PACKAGES := scikit-build-core nanobind numpy pytest matplotlib tqdm 'dask[distributed]' mypy ruff \
+	viser trimesh
 # The benchmark's yardstick (pinocchio, NLopt's Python binding), pinocchio's C++ headers, and the
 # solvers the solver table measures kova against (mink on MuJoCo with the daqp QP solver, scipy).
 BENCH_PY_PACKAGES := scikit-build-core nanobind numpy pin nlopt cmeel-urdfdom-headers \
@@ -20,7 +21,7 @@ BENCH_PY_PACKAGES := scikit-build-core nanobind numpy pin nlopt cmeel-urdfdom-he
 # ZeroMQ for `kova live` (the optional extra kova_rs[live]), so that its tests run too.
 PY_PACKAGES += pyzmq
 
-.PHONY: all deps system-deps python-deps build test test-cpp test-python install-python typecheck \
+.PHONY: all deps system-deps python-deps browser-deps build test test-cpp test-python install-python typecheck \
 	stubs demo sanitize bench-build bench bench-micro bench-smoke clean wheel wheel-check \
 	wheel-portable wheel-aarch64 sdist test-python-wheels cpp-package-check
 
@@ -43,6 +44,13 @@ $(VENV)/.ready: pyproject.toml
 
 python-deps: $(VENV)/.ready
 
+# The viewer's browser test: Debian's chromium driven by playwright (playwright's own browser
+# download is not used). `make test` installs them, so that test runs too.
+browser-deps: python-deps
+	@dpkg-query -W -f='$${Status}\n' chromium 2>/dev/null | grep -q 'install ok installed' || \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium)
+	$(PY) -m pip install -q playwright
+
 deps: system-deps python-deps
 
 build: system-deps
@@ -56,7 +64,7 @@ test-cpp: build
 install-python: deps
 	$(PY) -m pip install -q --no-build-isolation .
 
-test-python: install-python
+test-python: install-python browser-deps
 	$(PY) -m pytest -q
 
 test: test-cpp test-python typecheck

@@ -3,12 +3,14 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/filesystem.h>
 #include <nanobind/stl/map.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
 #include "core_errors.hpp"
@@ -16,6 +18,7 @@
 #include "kova/config_canonical.hpp"
 #include "kova/config_check.hpp"
 #include "kova/config_issue.hpp"
+#include "kova/finger_links.hpp"
 #include "kova/hand_landmarks.hpp"
 #include "kova/retargeter.hpp"
 #include "kova/retargeting_config.hpp"
@@ -104,6 +107,18 @@ void bind_config(nb::module_& module) {
       "document"_a,
       "finger -> robot link of each fingertip a configuration document records in "
       "kova.fingers.<finger>.tip (kova init writes them); empty when it records none.");
+      "config_fingers",
+      [](const std::string& document) {
+        std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> out;
+        for (kova::FingerLinks& f : config_or_raise(kova::config_fingers(document))) {
+          out.emplace_back(std::string(kova::to_string(f.finger)), std::move(f.links),
+                           std::move(f.tip));
+        }
+        return out;
+      },
+      "document"_a,
+      "(finger, links, tip) of each finger the kova.fingers section lists, thumb first; empty "
+      "without the section. tip is \"\" when the section names none.");
   module.def(
       "canonical_config",
       [](const std::string& document) {

@@ -8,9 +8,11 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/array.h>
 #include <nanobind/stl/filesystem.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
@@ -23,6 +25,7 @@
 #include "core_model.hpp"
 #include "core_modules.hpp"
 #include "kova/robot_wrapper.hpp"
+#include "kova/ros_package.hpp"
 #include "kova/urdf.hpp"
 
 namespace kova_core {
@@ -179,6 +182,19 @@ NumpyArray joint_limits(const PyRobotModel& model) {
 }  // namespace
 
 void bind_model(nb::module_& module) {
+  module.def(
+      "resolve_package_uri",
+      [](const std::string& uri) {
+        auto found = [&] {
+          nb::gil_scoped_release released;
+          return kova::resolve_package_uri(uri, kova::PackageSearchPath::from_environment());
+        }();
+        return value_or_raise(std::move(found));
+      },
+      "uri"_a,
+      "The file a \"package://NAME/PATH\" reference names, its package found through "
+      "ROS_PACKAGE_PATH, then AMENT_PREFIX_PATH. ValueError names the package and where it "
+      "was looked for.");
   nb::class_<kova::MimicSpec>(module, "Mimic",
                               "A joint that follows another: q = multiplier * q_joint + offset.")
       .def_ro("joint", &kova::MimicSpec::joint, "The joint followed.")

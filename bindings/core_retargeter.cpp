@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -249,12 +250,22 @@ std::tuple<NumpyArray, std::vector<kova::SolveReport>> retarget_sequence_reporte
   return {out, std::move(reports)};
 }
 
-std::vector<std::string> row_links(const kova::ReferenceMap& map,
-                                   const std::vector<std::size_t>& positions) {
-  std::vector<std::string> names;
-  names.reserve(positions.size());
-  for (const std::size_t at : positions) names.push_back(map.links.at(at));
-  return names;
+using TargetRow = std::tuple<std::optional<std::string>, std::string, std::optional<std::size_t>,
+                             std::size_t>;
+
+std::vector<TargetRow> target_rows(const PyRetargeter& self) {
+  const kova::ReferenceMap& map = self.core.reference_map();
+  std::vector<TargetRow> rows;
+  rows.reserve(map.row_count());
+  for (std::size_t r = 0; r < map.row_count(); ++r) {
+    TargetRow row{std::nullopt, map.links[map.task_links[r]], std::nullopt, map.task_landmarks[r]};
+    if (map.rows_are_vectors()) {
+      std::get<0>(row) = map.links[map.origin_links[r]];
+      std::get<2>(row) = map.origin_landmarks[r];
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
 }
 
 }  // namespace
@@ -402,28 +413,13 @@ void bind_retargeter(nb::module_& module) {
       .def_prop_ro(
           "target_links", [](const PyRetargeter& self) { return self.core.reference_map().links; },
           "The robot links the targets read, each once, origins first.")
+      .def_prop_ro("target_rows", &target_rows,
+                   "Per row: (origin link, task link, origin landmark, task landmark); the "
+                   "origins are None for position targets.")
       .def_prop_ro(
-          "row_task_landmarks",
-          [](const PyRetargeter& self) { return self.core.reference_map().task_landmarks; },
-          "Per row: the landmark it reads (position) or its vector's task landmark.")
-      .def_prop_ro(
-          "row_origin_landmarks",
-          [](const PyRetargeter& self) { return self.core.reference_map().origin_landmarks; },
-          "Per row: its vector's origin landmark; empty for position.")
-      .def_prop_ro(
-          "row_task_links",
-          [](const PyRetargeter& self) {
-            const kova::ReferenceMap& map = self.core.reference_map();
-            return row_links(map, map.task_links);
-          },
-          "Per row: the target link (position) or its vector's task link.")
-      .def_prop_ro(
-          "row_origin_links",
-          [](const PyRetargeter& self) {
-            const kova::ReferenceMap& map = self.core.reference_map();
-            return row_links(map, map.origin_links);
-          },
-          "Per row: its vector's origin link; empty for position.")
+          "scaling_factor",
+          [](const PyRetargeter& self) { return self.core.reference_map().scaling_factor; },
+          "Vector targets are the human vectors times this factor.")
       .def("link_positions", &link_positions, "qpos"_a, "link_names"_a,
            "Positions of the named links for joint vectors (dof,) -> (L, 3) or (N, dof) -> "
            "(N, L, 3), mimic joints following their sources as in a solved frame. The "

@@ -1,5 +1,10 @@
 """kova: retargets human hand motion onto robot hands."""
 
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING, Any
+
 from kova_rs._core import ConfigError
 from kova_rs._native import (
     PanicException,
@@ -12,8 +17,22 @@ from kova_rs.hand_frame import mirror, to_hand_frame
 from kova_rs.joints import reorder_joints
 from kova_rs.lowpass import alpha_for_cutoff, cutoff_for_alpha
 from kova_rs.motion_io import load_motion, save_result
-from kova_rs.retargeter import Retargeter, RetargetResult
+from kova_rs.result import RetargetResult
+from kova_rs.retargeter import Retargeter
 from kova_rs.shipped import shipped_config, shipped_hands
+
+if TYPE_CHECKING:
+    from kova_rs.viewer import Viewer
+
+
+def view(result: RetargetResult | str | os.PathLike[str], retargeter: Retargeter | None = None,
+         keypoints: Any = None, **options: Any) -> Viewer:
+    """Shows ``result`` in the browser and returns the running viewer (``viewer.url``,
+    ``viewer.stop()``); see :func:`kova_rs.viewer.view`. Needs the ``view`` extra."""
+    from kova_rs.viewer import view as show
+
+    return show(result, retargeter, keypoints, **options)
+
 
 __all__ = [
     "ConfigError",
@@ -33,4 +52,5 @@ __all__ = [
     "shipped_config",
     "shipped_hands",
     "to_hand_frame",
+    "view",
 ]

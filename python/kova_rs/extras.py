@@ -14,6 +14,9 @@ EXTRAS = {
     "zmq": ("live", "zmq+tcp:// transports need pyzmq"),
     "mediapipe": ("mediapipe", "camera and video sources need MediaPipe"),
     "cv2": ("mediapipe", "camera and video sources need OpenCV"),
+    "viser": ("view", "the viewer needs viser"),
+    "trimesh": ("view", "the viewer needs trimesh"),
+    "PIL": ("plot", "GIF animations need Pillow, which matplotlib brings"),
 }
 
 

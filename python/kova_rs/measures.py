@@ -51,10 +51,10 @@ def robot_fingertips(retargeter: Retargeter) -> dict[str, str]:
     recorded = retargeter.fingertip_links
     if recorded:
         return {finger: recorded[finger] for finger in FINGERS if finger in recorded}
-    native = retargeter.native
+    rows = retargeter.native.target_rows  # (origin link, task link, origin mark, task mark)
     found: dict[str, str] = {}
-    pairs = [*zip(native.row_task_landmarks, native.row_task_links),
-             *zip(native.row_origin_landmarks, native.row_origin_links)]
+    pairs = [*((mark, link) for _, link, _, mark in rows),
+             *((mark, link) for link, _, mark, _ in rows if link is not None)]
     for landmark, link in pairs:
         finger = _FINGER_OF_LANDMARK.get(landmark)
         if finger is not None:
@@ -64,9 +64,9 @@ def robot_fingertips(retargeter: Retargeter) -> dict[str, str]:
 
 def robot_wrist(retargeter: Retargeter) -> str | None:
     """The link matched to the wrist landmark (0), or None: then the root frame's origin."""
-    native = retargeter.native
-    pairs = [*zip(native.row_origin_landmarks, native.row_origin_links),
-             *zip(native.row_task_landmarks, native.row_task_links)]
+    rows = retargeter.native.target_rows
+    pairs = [*((mark, link) for link, _, mark, _ in rows if link is not None),
+             *((mark, link) for _, link, _, mark in rows)]
     return next((link for landmark, link in pairs if landmark == WRIST_LANDMARK), None)
 
 

@@ -153,10 +153,10 @@ def load_motion(path: str | os.PathLike[str]) -> np.ndarray:
 
 
 def save_result(path: str | os.PathLike[str], result: object) -> Path:
-    """Write a :class:`~kova_rs.retargeter.RetargetResult` to ``path`` (.npz), atomically.
+    """Write a :class:`~kova_rs.result.RetargetResult` to ``path`` (.npz), atomically.
 
     The archive holds ``qpos`` (N, dof), ``joint_names`` (dof,) and ``errors`` (N, targets),
-    plus ``method`` when the result has it (see :mod:`kova_rs.result_file` for the schema).
-    Returns the path written.
+    plus what the result knows of its making (method, fps, configuration, recording; see
+    :mod:`kova_rs.result_file` for the schema). Returns the path written.
     """
     return write_result(path, result)

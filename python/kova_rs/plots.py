@@ -1,6 +1,6 @@
 """Pictures of a retargeted motion (matplotlib, drawn off-screen with the Agg backend).
 
-- :func:`plot_joint_angles`: every joint's angle over time;
+- :func:`plot_joint_angles`: every joint's angle over time, one panel per finger;
 - :func:`plot_errors`: the per-frame retargeting error of each target;
 - :func:`plot_frames`: human keypoints beside the robot's link positions, in 3-D, for chosen
   frames;
@@ -24,7 +24,9 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-    from kova_rs.retargeter import FloatArray, Retargeter, RetargetResult
+    from kova_rs.fingers import FingerMap
+    from kova_rs.result import RetargetResult
+    from kova_rs.retargeter import FloatArray, Retargeter
 
 from kova_rs.atomic_write import write_atomically
 from kova_rs.extras import require
@@ -93,12 +95,75 @@ def _draw_errors(ax: Axes, result: RetargetResult, fps: float | None) -> None:
               bbox_to_anchor=(1.01, 1.0), frameon=False)
 
 
-def plot_joint_angles(result: RetargetResult, path: str | os.PathLike[str],
-                      fps: float | None = None) -> Path:
-    """Every joint of ``result`` (a RetargetResult) over time, written to ``path``."""
+def _finger_groups(result: RetargetResult, fingers: FingerMap | None
+                   ) -> list[tuple[str | None, list[int]]] | None:
+    """The result's joints grouped by finger: from ``fingers``, else from the configuration the
+    result names (None when neither is there, or the configuration cannot be read)."""
+    if fingers is None and result.config is not None:
+        from kova_rs.hand_scene import HandScene
+        from kova_rs.retargeter import Retargeter
+
+        try:
+            fingers = HandScene.from_retargeter(Retargeter.from_config(result.config)).fingers
+        except (ValueError, OSError, RuntimeError):
+            return None
+    if fingers is None:
+        return None
+    return fingers.joints_by_finger(list(result.joint_names))
+
+
+def _draw_finger_joints(axes: Sequence[Axes], groups: list[tuple[str | None, list[int]]],
+                        result: RetargetResult, fps: float | None) -> None:
+    from kova_rs.fingers import colour
+
+    t, label = _time(len(result.qpos), fps)
+    names = list(result.joint_names)
+    for ax, (finger, members) in zip(axes, groups):
+        base = np.asarray(colour(finger))
+        for k, j in enumerate(members):
+            # shades of the finger's colour, from the palm outwards
+            shade = 0.55 + 0.9 * k / max(1, len(members) - 1) if len(members) > 1 else 1.0
+            ax.plot(t, result.qpos[:, j], lw=1.4, color=np.clip(base * shade, 0, 1),
+                    label=names[j])
+        ax.set_title(f"{finger or 'other joints'} ({len(members)})", fontsize=9,
+                     color=colour(finger), loc="left")
+        ax.grid(alpha=0.3)
+        ax.tick_params(labelsize=7)
+        ax.legend(fontsize=6.5, loc="upper left", bbox_to_anchor=(1.0, 1.0), frameon=False)
+    for ax in axes[len(groups):]:
+        ax.set_visible(False)
+    for ax in axes:
+        ax.set_xlabel(label, fontsize=7)
+
+
+def _joint_figure(result: RetargetResult, groups: list[tuple[str | None, list[int]]],
+                  fps: float | None, extra_rows: int = 0) -> tuple[Figure, list[Axes]]:
     plt = _pyplot()
-    fig, ax = plt.subplots(figsize=(11, 5))
-    _draw_joint_angles(ax, result, fps)
+    rows = (len(groups) + 1) // 2
+    fig = plt.figure(figsize=(12, 2.3 * rows + 3.2 * extra_rows), constrained_layout=True)
+    grid = fig.add_gridspec(rows + extra_rows, 2)
+    axes = [fig.add_subplot(grid[i // 2, i % 2]) for i in range(2 * rows)]
+    for ax in axes[1:]:
+        ax.sharex(axes[0])
+    _draw_finger_joints(axes, groups, result, fps)
+    fig.suptitle(f"Joint positions per finger [rad or m] ({result.method or 'retargeting'}, "
+                 f"{len(result.joint_names)} DOF)", fontsize=10)
+    extra = [fig.add_subplot(grid[rows + i, :]) for i in range(extra_rows)]
+    return fig, extra
+
+
+def plot_joint_angles(result: RetargetResult, path: str | os.PathLike[str],
+                      fps: float | None = None, fingers: FingerMap | None = None) -> Path:
+    """Every joint of ``result`` over time, one panel per finger (from ``fingers``, else from
+    the result's configuration), written to ``path``."""
+    fps = fps or result.fps
+    groups = _finger_groups(result, fingers)
+    if groups is None:
+        plt = _pyplot()
+        fig, ax = plt.subplots(figsize=(11, 5))
+        _draw_joint_angles(ax, result, fps)
+        return _save(fig, path)
+    fig, _ = _joint_figure(result, groups, fps)
     return _save(fig, path)
 
 
@@ -107,16 +172,22 @@ def plot_errors(result: RetargetResult, path: str | os.PathLike[str],
     """Per-frame retargeting error of each target and their mean, written to ``path``."""
     plt = _pyplot()
     fig, ax = plt.subplots(figsize=(11, 4.5))
-    _draw_errors(ax, result, fps)
+    _draw_errors(ax, result, fps or result.fps)
     return _save(fig, path)
 
 
 def plot_summary(result: RetargetResult, path: str | os.PathLike[str],
-                 fps: float | None = None) -> Path:
-    """Joint angles above, errors below, in one picture."""
-    plt = _pyplot()
-    fig, (top, bottom) = plt.subplots(2, 1, figsize=(11, 8.5), sharex=True)
-    _draw_joint_angles(top, result, fps)
+                 fps: float | None = None, fingers: FingerMap | None = None) -> Path:
+    """Joint positions (per finger when known) above, errors below, in one picture."""
+    fps = fps or result.fps
+    groups = _finger_groups(result, fingers)
+    if groups is None:
+        plt = _pyplot()
+        fig, (top, bottom) = plt.subplots(2, 1, figsize=(11, 8.5), sharex=True)
+        _draw_joint_angles(top, result, fps)
+        _draw_errors(bottom, result, fps)
+        return _save(fig, path)
+    fig, (bottom,) = _joint_figure(result, groups, fps, extra_rows=1)
     _draw_errors(bottom, result, fps)
     return _save(fig, path)
 

@@ -22,7 +22,6 @@ from __future__ import annotations
 import os
 import stat
 from collections.abc import Iterable, Iterator, Mapping, Sequence
-from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
@@ -30,6 +29,7 @@ import numpy as np
 import numpy.typing as npt
 
 from kova_rs import _core, _native
+from kova_rs.result import RetargetResult
 from kova_rs.shipped import resources_dir, shipped_config, shipped_hands  # noqa: F401
 
 FloatArray = npt.NDArray[np.float64]
@@ -76,33 +76,6 @@ def read_config_text(path: Path) -> str:
         raise _core.ConfigError(f"{path}: cannot be read as UTF-8 text ({err})") from None
 
 
-@dataclass
-class RetargetResult:
-    """A retargeted sequence: joint trajectories with their names, and per-frame errors."""
-
-    qpos: FloatArray  #: (N, dof) joint positions in ``joint_names`` order
-    joint_names: list[str]  #: DOF joint names
-    errors: FloatArray  #: (N, targets) retargeting error per frame and target, metres
-    method: str = ""  #: "position", "vector" or "dexpilot"
-    target_names: list[str] = field(default_factory=list)  #: one label per error column
-    #: how the solver ended each frame (empty for results not made by a Retargeter)
-    reports: list[_core.SolveReport] = field(default_factory=list)
-
-    def __len__(self) -> int:
-        return int(self.qpos.shape[0])
-
-    @property
-    def mean_error(self) -> float:
-        return float(np.mean(self.errors)) if self.errors.size else 0.0
-
-    def joint(self, name: str) -> FloatArray:
-        """Trajectory (N,) of one joint, by name."""
-        try:
-            return self.qpos[:, self.joint_names.index(name)]
-        except ValueError:
-            raise KeyError(f"unknown joint {name!r}") from None
-
-
 class Retargeter:
     """Retargets (21, 3) hand keypoints onto the robot hand of one configuration.
 
@@ -130,6 +103,7 @@ class Retargeter:
         self._joint_names = list(self._core.joint_names)
         self._fingertip_links = dict(fingertip_links or {})
         self._config_warnings: list[_core.ConfigIssue] = []
+        self._config_file: Path | None = None
 
     @classmethod
     def from_config(cls, config: str | os.PathLike[str] | _native.RetargetingConfig,
@@ -171,6 +145,7 @@ class Retargeter:
         except _core.ConfigError as err:
             raise _core.ConfigError(f"{path}: {err}") from None
         made._config_warnings = warnings
+        made._config_file = path.resolve()
         return made
 
     def _check_keypoints(self, keypoints: npt.ArrayLike, batched: bool) -> FloatArray:
@@ -192,6 +167,12 @@ class Retargeter:
     def config(self) -> _native.RetargetingConfig:
         """The ``RetargetingConfig`` this retargeter was built from."""
         return self._config
+
+    @property
+    def config_file(self) -> Path | None:
+        """The configuration file this retargeter was read from (None when built from a
+        ``RetargetingConfig``)."""
+        return self._config_file
 
     @property
     def method(self) -> str:
@@ -305,7 +286,8 @@ class Retargeter:
                                                                                 part)
                 reports += done
         return RetargetResult(qpos, self.joint_names, self._core.errors(rows, qpos),
-                              self._method, self.target_names, reports)
+                              self._method, self.target_names, reports,
+                              config=self._config_file)
 
     def reset(self) -> None:
         """Start a new sequence in every respect.

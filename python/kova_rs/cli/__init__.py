@@ -13,11 +13,11 @@ import sys
 from collections.abc import Sequence
 
 from kova_rs import __version__
-from kova_rs.cli import batch, check, demo, hands, info, init, live, retarget
+from kova_rs.cli import batch, check, demo, hands, info, init, live, render, retarget, view
 from kova_rs.cli.common import EXIT_USER_ERROR, Parser, UserError
 
 # Each module's add_parser(subparsers) registers its command; the order is the order of --help.
-COMMANDS = (demo, retarget, init, check, info, hands, batch, live)
+COMMANDS = (demo, retarget, view, render, init, check, info, hands, batch, live)
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -11,7 +11,8 @@ from typing import TYPE_CHECKING, Any, NoReturn
 from kova_rs.shipped import find_shipped_config
 
 if TYPE_CHECKING:
-    from kova_rs.retargeter import FloatArray, Retargeter, RetargetResult
+    from kova_rs.result import RetargetResult
+    from kova_rs.retargeter import FloatArray, Retargeter
 
 DEMO_HAND = "kova_five_finger_24dof"
 METHODS = ("position", "vector", "dexpilot")

@@ -22,10 +22,16 @@ from kova_rs.cli.common import (
     tty,
 )
 
+#: the demo's animations: a third of the recording's frame rate keeps them small and quick
+DEMO_GIF_FPS = 10.0
+
 
 def run(args: argparse.Namespace) -> int:
     from kova_rs import human_hand, plots
     from kova_rs.extras import install_hint
+    from kova_rs.hand_scene import HandScene
+    from kova_rs.render.animation import render_animation
+    from kova_rs.render.hand_views import demo_views, render_frames
     from kova_rs.shipped import shipped_config, shipped_hands
 
     hands = shipped_hands()
@@ -43,8 +49,7 @@ def run(args: argparse.Namespace) -> int:
         motion = np.load(motion_path)
     else:
         motion = human_hand.demo_motion()
-    keyframes = human_hand.demo_keyframes()
-    chosen = [k for k in keyframes if k[0] in ("fist", "pinch_index", "pinch_little", "spread")]
+    chosen = demo_views(human_hand.demo_keyframes())
     can_plot = not args.no_plots and plots_available()
     print(f"Retargeting the demo motion ({len(motion)} frames, "
           f"{len(motion) / human_hand.DEMO_FPS:.1f} s at {human_hand.DEMO_FPS:g} fps) "
@@ -54,18 +59,24 @@ def run(args: argparse.Namespace) -> int:
         config = shipped_config(method, args.hand)
         retargeter = load_retargeter(config, args.solver)
         result = retarget(retargeter, motion, config, progress=not args.quiet and tty())
+        result.fps = human_hand.DEMO_FPS
+        result.source = str(motion_path) if motion_path.is_file() else None
         stem = out / f"{args.hand}_{method}"
         written.append(save(stem.with_suffix(".npz"), result,
                             made_by(config, motion, retargeter.solver)))
         if can_plot:
+            scene = HandScene.from_retargeter(retargeter)
             try:
                 written.append(plots.plot_joint_angles(result, f"{stem}_joints.png",
-                                                       fps=human_hand.DEMO_FPS))
-                written.append(plots.plot_errors(result, f"{stem}_errors.png",
-                                                 fps=human_hand.DEMO_FPS))
-                written.append(plots.plot_retargeter_frames(
-                    retargeter, motion, result, [f for _, f in chosen], f"{stem}_frames.png",
-                    titles=[f"{name} (frame {f})" for name, f in chosen]))
+                                                       fingers=scene.fingers))
+                written.append(plots.plot_errors(result, f"{stem}_errors.png"))
+                written.append(render_frames(
+                    scene, motion, result.qpos, [f for _, f in chosen], f"{stem}_frames.png",
+                    names=[name for name, _ in chosen], errors=result.errors,
+                    title=f"{args.hand}, {method}: side and top views"))
+                written.append(render_animation(
+                    scene, motion, result.qpos, f"{stem}.gif", fps=DEMO_GIF_FPS,
+                    source_fps=human_hand.DEMO_FPS, errors=result.errors, title=method))
             except ValueError as err:
                 raise UserError(one_line(err)) from None
         what = "distance to keypoints" if method == "position" else "vector error"

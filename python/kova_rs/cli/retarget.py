@@ -30,6 +30,8 @@ DEMO_INPUT = "demo"
 def run(args: argparse.Namespace) -> int:
     from kova_rs import human_hand, plots
     from kova_rs.extras import available, install_hint
+    from kova_rs.hand_scene import HandScene
+    from kova_rs.render.hand_views import render_frames, telling_frames
 
     config_path = find_config(args.config)
     source = Path(args.input)
@@ -48,17 +50,27 @@ def run(args: argparse.Namespace) -> int:
         print(f"kova: warning: {install_hint('tqdm')}", file=sys.stderr)
         progress = False
     result = retarget(retargeter, motion, source, progress)
+    result.fps = args.fps
+    result.source = str(source.resolve())
+    result.hand_frame = "left" if args.left else "right" if args.hand_frame else ""
+    result.config = config_path.resolve()
     save(output, result, made_by(config_path, motion, retargeter.solver))
     print(f"Retargeted {len(result)} frames with {config_path} "
           f"({result.method}, {len(result.joint_names)} joints, {retargeter.solver}): mean error "
           f"{1000 * result.mean_error:.1f} mm")
     print(f"Joint trajectories: {output.resolve()}")
     if args.plot:
+        plot = Path(args.plot)
+        scene = HandScene.from_retargeter(retargeter)
+        views = plot.with_name(f"{plot.stem}_frames{plot.suffix}")
+        frames = telling_frames(result.frame_errors)
         try:
-            plots.plot_summary(result, args.plot, fps=args.fps)
+            plots.plot_summary(result, plot, fingers=scene.fingers)
+            render_frames(scene, motion, result.qpos, frames, views, errors=result.errors,
+                          title=f"{source.name}, {result.method}: side and top views")
         except ValueError as err:
             raise UserError(one_line(err)) from None
-        print(f"Plot: {Path(args.plot).resolve()}")
+        print(f"Plots: {plot.resolve()}, {views.resolve()}")
     return 0
 
 
@@ -72,7 +84,9 @@ def add_parser(sub: Any) -> None:
                           f"'{DEMO_INPUT}' for the demo motion shipped with kova")
     ret.add_argument("--output", metavar="OUT.npz",
                      help="joint trajectories (default: <input name>_retargeted.npz here)")
-    ret.add_argument("--plot", metavar="OUT.png", help="also draw joint angles and errors")
+    ret.add_argument("--plot", metavar="OUT.png",
+                     help="also draw joint angles per finger and errors (OUT.png), and side and "
+                          "top views of a few frames (OUT_frames.png)")
     ret.add_argument("--hand-frame", action="store_true",
                      help="express the keypoints in the hand's own frame first")
     ret.add_argument("--left", action="store_true",

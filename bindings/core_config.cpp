@@ -107,6 +107,7 @@ void bind_config(nb::module_& module) {
       "document"_a,
       "finger -> robot link of each fingertip a configuration document records in "
       "kova.fingers.<finger>.tip (kova init writes them); empty when it records none.");
+  module.def(
       "config_fingers",
       [](const std::string& document) {
         std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> out;

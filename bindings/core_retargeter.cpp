@@ -250,8 +250,8 @@ std::tuple<NumpyArray, std::vector<kova::SolveReport>> retarget_sequence_reporte
   return {out, std::move(reports)};
 }
 
-using TargetRow = std::tuple<std::optional<std::string>, std::string, std::optional<std::size_t>,
-                             std::size_t>;
+using TargetRow =
+    std::tuple<std::optional<std::string>, std::string, std::optional<std::size_t>, std::size_t>;
 
 std::vector<TargetRow> target_rows(const PyRetargeter& self) {
   const kova::ReferenceMap& map = self.core.reference_map();

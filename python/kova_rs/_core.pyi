@@ -66,9 +66,24 @@ def check_config_text(document: str) -> None:
     Raises ConfigError naming the first error of config_issues(document) (and how many more there are).
     """
 
+def config_file_issues(document: str, path: str | os.PathLike) -> list[ConfigIssue]:
+    """
+    Every problem of a configuration file before anything is built: those of config_issues(document) (document: the file's text), then, for the record the core's reader reads from path, values out of range, names its robot does not have (with the closest one), mimic joints whose source is not driven and the fingertip links the kova section records.
+    """
+
+def check_config_file(document: str, path: str | os.PathLike) -> list[ConfigIssue]:
+    """
+    Raises ConfigError naming the first error of config_file_issues(document, path) (and how many more there are); returns the warnings when there is no error.
+    """
+
 def config_solver(document: str) -> str:
     """
     The solver a configuration document chooses (kova.solver; "slsqp" unset).
+    """
+
+def config_fingertips(document: str) -> dict[str, str]:
+    """
+    finger -> robot link of each fingertip a configuration document records in kova.fingers.<finger>.tip (kova init writes them); empty when it records none.
     """
 
 def config_fingers(document: str) -> list[tuple[str, list[str], str]]:
@@ -102,6 +117,76 @@ def mirror(points: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu
     """
     Points (..., 3) reflected across the plane normal to axis ('x', 'y' or 'z').
     """
+
+def keypoint_layouts() -> list[str]:
+    """
+    Names of the keypoint layouts trackers report: mediapipe, openxr, webxr, visionpro, mano.
+    """
+
+class KeypointLayout:
+    """
+    The joints a tracker reports, in its order, and where the 21 hand landmarks are among them.
+    """
+
+    def __init__(self, name: str) -> None:
+        """By name; ValueError names the closest layout and every valid one."""
+
+    @property
+    def name(self) -> str: ...
+
+    @property
+    def joint_names(self) -> list[str]:
+        """The tracker's joints, in the order it sends them."""
+
+    @property
+    def joint_count(self) -> int: ...
+
+    @property
+    def landmark_joint(self) -> list[int]:
+        """
+        Landmark i (0 wrist ... 20 little fingertip) is the tracker's joint landmark_joint[i].
+        """
+
+    @property
+    def has_wrist_orientation(self) -> bool:
+        """Whether the hand frame can come from the tracker's wrist pose."""
+
+    def __repr__(self) -> str: ...
+
+class KeypointConverter:
+    """
+    Tracker frames of one layout -> the 21 hand landmarks, optionally in the hand frame.
+    """
+
+    def __init__(self, layout: str, *, poses: bool = False, hand_frame: str = 'keypoints', side: str = 'right') -> None:
+        """
+        poses: frames hold 4 x 4 joint poses (16 values, row-major) instead of positions. hand_frame: 'keypoints' (from the palm landmarks), 'tracker' (the wrist pose's orientation; needs poses) or 'none'. side 'left' mirrors a left hand onto a right hand.
+        """
+
+    @property
+    def layout(self) -> str: ...
+
+    @property
+    def joint_count(self) -> int: ...
+
+    @property
+    def poses(self) -> bool: ...
+
+    @property
+    def hand_frame(self) -> str: ...
+
+    @property
+    def side(self) -> str: ...
+
+    def convert(self, frames: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)]) -> Annotated[NDArray[numpy.float64], dict(order='C')]:
+        """
+        One frame -> (21, 3), or a sequence (N, joints, ...) -> (N, 21, 3). ValueError names the first frame and joint that give no landmarks (not finite, not a pose, ...).
+        """
+
+    def convert_into(self, frame: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu')]) -> tuple[str, str] | None:
+        """
+        One frame into out (21, 3), for live streams: None when done, otherwise (kind, message) with kind 'lost' (no hand: values not finite, palm collapsed) or 'malformed'.
+        """
 
 def resolve_package_uri(uri: str) -> pathlib.Path:
     """
@@ -216,43 +301,59 @@ class RobotModel:
         Position Jacobians d(link origin)/d(qpos) of the named links: (dof,) -> (L, 3, dof), (N, dof) -> (N, L, 3, dof).
         """
 
-    def visuals(self, link: str) -> list[Visual]:
+    def visuals(self, link: str) -> list[Geometry]:
+        """The link's visual shapes, in file order."""
+
+    def collisions(self, link: str) -> list[Geometry]:
+        """The link's collision shapes, in file order."""
+
+    def follow_mimic(self, qpos: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)]) -> Annotated[NDArray[numpy.float64], dict(order='C')]:
         """
-        The link's <visual> elements in file order (ValueError for an unknown link).
+        The joint vector (dof,) with every mimic joint set from its source (a mimic of a mimic after its source).
         """
 
-class Visual:
-    """A <visual> element of a link, as written."""
+class Geometry:
+    """One <visual> or <collision> shape of a link, as the file gives it."""
 
     @property
-    def name(self) -> str: ...
-
-    @property
-    def shape(self) -> str:
+    def kind(self) -> str:
         """"box", "cylinder", "sphere", "capsule" or "mesh"."""
 
     @property
-    def size(self) -> list[float]:
-        """
-        box: edge lengths (x, y, z); cylinder and capsule: (radius, length) along z; sphere: (radius,); mesh: its scale (x, y, z).
-        """
-
-    @property
-    def filename(self) -> str:
-        """
-        The mesh file as written ("package://..." or a path); "" for other shapes.
-        """
+    def name(self) -> str:
+        """Its name attribute, "" when absent."""
 
     @property
     def origin(self) -> Annotated[NDArray[numpy.float64], dict(order='C')]:
-        """Link frame -> geometry frame, (4, 4)."""
+        """Link frame -> shape frame, (4, 4)."""
 
     @property
-    def material(self) -> str: ...
+    def size(self) -> Annotated[NDArray[numpy.float64], dict(order='C')] | None:
+        """A box's full edge lengths (3,); None for other shapes."""
+
+    @property
+    def radius(self) -> float | None:
+        """Radius of a cylinder, sphere or capsule; None otherwise."""
+
+    @property
+    def length(self) -> float | None:
+        """
+        Length along z of a cylinder or a capsule's straight part; None otherwise.
+        """
+
+    @property
+    def filename(self) -> str | None:
+        """A mesh's file reference as written; None for primitives."""
+
+    @property
+    def scale(self) -> Annotated[NDArray[numpy.float64], dict(order='C')] | None:
+        """A mesh's scale (3,); None for primitives."""
 
     @property
     def rgba(self) -> list[float] | None:
-        """(r, g, b, a) in [0, 1], or None."""
+        """
+        A visual's colour (inline or from its named material); None when it has none and for collision shapes.
+        """
 
 class SolveReport:
     """How the solver ended one frame."""
@@ -394,3 +495,58 @@ class Retargeter:
         """
         Starts a new sequence in every respect: warm start, low-pass filter and DexPilot's pinch state as after construction.
         """
+
+class MeshPathChange:
+    """What became of one mesh reference when a document moved."""
+
+    @property
+    def written(self) -> str:
+        """The reference as the source had it."""
+
+    @property
+    def rewritten(self) -> str:
+        """The reference the document now holds (the same when kept)."""
+
+    @property
+    def found(self) -> bool:
+        """Whether the referenced file exists."""
+
+class UrdfDocument:
+    """
+    A URDF document that keeps every element it holds while a few are added or changed.
+    """
+
+    @staticmethod
+    def from_file(path: str | os.PathLike) -> UrdfDocument:
+        """Reads a URDF file (the errors of RobotModel.from_file)."""
+
+    @staticmethod
+    def from_string(text: str) -> UrdfDocument:
+        """Parses URDF text."""
+
+    @property
+    def root_link(self) -> str:
+        """The first link that is no joint's child."""
+
+    def add_root(self, link: str, joint: str, old_root_pose: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)]) -> None:
+        """
+        A new root link above the current root, holding it by a fixed joint; old_root_pose (4, 4) is the old root's frame in the new link's frame. ValueError when a name is taken.
+        """
+
+    def add_fixed_link(self, parent: str, link: str, joint: str, position: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)]) -> None:
+        """
+        A link fixed to parent at position (3,) in the parent's frame, axes parallel.
+        """
+
+    def rewrite_mesh_paths(self, source_dir: str | os.PathLike, target_dir: str | os.PathLike) -> list[MeshPathChange]:
+        """
+        Makes every mesh reference of a document read from source_dir resolve from target_dir: relative paths to existing files are rewritten; package:// (found through ROS_PACKAGE_PATH / AMENT_PREFIX_PATH), absolute ones and missing files are kept. One MeshPathChange per mesh element, in file order.
+        """
+
+    def to_string(self) -> str:
+        """The document as indented XML text."""
+
+def resolve_mesh(reference: str, urdf_dir: str | os.PathLike) -> pathlib.Path:
+    """
+    The existing file a URDF mesh reference names, seen from a URDF file in urdf_dir (package:// through ROS_PACKAGE_PATH and AMENT_PREFIX_PATH); ValueError when there is none.
+    """

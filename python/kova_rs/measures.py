@@ -27,7 +27,8 @@ import numpy as np
 import numpy.typing as npt
 
 from kova_rs.human_hand import FINGERTIP_LANDMARKS
-from kova_rs.retargeter import Retargeter, RetargetResult
+from kova_rs.result import RetargetResult
+from kova_rs.retargeter import Retargeter
 
 FloatArray = npt.NDArray[np.float64]
 FINGERS = ("thumb", "index", "middle", "ring", "little")
@@ -54,7 +55,7 @@ def robot_fingertips(retargeter: Retargeter) -> dict[str, str]:
     rows = retargeter.native.target_rows  # (origin link, task link, origin mark, task mark)
     found: dict[str, str] = {}
     pairs = [*((mark, link) for _, link, _, mark in rows),
-             *((mark, link) for link, _, mark, _ in rows if link is not None)]
+             *((mark, link) for link, _, mark, _ in rows if link is not None and mark is not None)]
     for landmark, link in pairs:
         finger = _FINGER_OF_LANDMARK.get(landmark)
         if finger is not None:

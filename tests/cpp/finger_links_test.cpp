@@ -34,7 +34,8 @@ TEST(ConfigFingers, NoneWithoutTheSectionAndAnErrorForAWrongKind) {
   const auto none = kova::config_fingers(kRetargeting + "kova: {solver: slsqp}\n");
   ASSERT_TRUE(none) << none.error();
   EXPECT_TRUE(none->empty());
-  const auto wrong = kova::config_fingers(kRetargeting + "kova:\n  fingers:\n    thumb: {links: 3}\n");
+  const auto wrong =
+      kova::config_fingers(kRetargeting + "kova:\n  fingers:\n    thumb: {links: 3}\n");
   ASSERT_FALSE(wrong);
   EXPECT_NE(wrong.error().find("kova.fingers.thumb.links"), std::string::npos) << wrong.error();
 }

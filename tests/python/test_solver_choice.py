@@ -63,7 +63,7 @@ def test_retarget_records_the_solver_it_used(lm_config, motion, tmp_path):
                    "--output", out, *flag)
         assert run.returncode == 0, run.stderr
         saved = load_result(out)
-        assert str(saved["solver"]) == expected
+        assert saved.provenance["solver"] == expected
         wanted = Retargeter.from_config(lm_config, solver=expected).retarget_sequence(motion)
         np.testing.assert_array_equal(saved["qpos"], wanted.qpos)
     bad = kova("retarget", "--config", lm_config, "--input", tmp_path / "in.npy",
@@ -81,7 +81,7 @@ def test_batch_solves_with_the_solver_it_records(lm_config, motion, tmp_path):
                    "--workers", "1", "--no-progress", *flag)
         assert run.returncode == 0, run.stderr
         saved = load_result(out / "a.npz")
-        assert str(saved["solver"]) == expected
+        assert saved.provenance["solver"] == expected
         wanted = Retargeter.from_config(lm_config, solver=expected).retarget_sequence(motion)
         np.testing.assert_array_equal(saved["qpos"], wanted.qpos)
 
@@ -90,4 +90,4 @@ def test_demo_takes_the_solver(tmp_path):
     run = kova("demo", "--output", tmp_path, "--quiet", "--no-plots", "--solver", "lm")
     assert run.returncode == 0, run.stderr
     assert run.stdout.count("(lm)") == 3
-    assert str(load_result(tmp_path / f"{HAND}_vector.npz")["solver"]) == "lm"
+    assert load_result(tmp_path / f"{HAND}_vector.npz").provenance["solver"] == "lm"

@@ -76,11 +76,12 @@ def fingertip_notes(retargeter: Any, by_list_order: bool) -> list[Finding]:
     """DexPilot: which keypoint each fingertip link follows, and which the wrist."""
     if retargeter.method != "dexpilot":
         return []
-    native = retargeter.native
+    rows = retargeter.native.target_rows  # (origin link, task link, origin mark, task mark)
     fingers = {4: "thumb", 8: "index", 12: "middle", 16: "ring", 20: "little"}
     matched: dict[str, int] = {}
-    for link, landmark in [*zip(native.row_task_links, native.row_task_landmarks),
-                           *zip(native.row_origin_links, native.row_origin_landmarks)]:
+    for link, landmark in [*((task, mark) for _, task, _, mark in rows),
+                           *((origin, mark) for origin, _, mark, _ in rows
+                             if origin is not None)]:
         matched.setdefault(link, landmark)
     wrist = retargeter.config.wrist_link_name
     tips = [f"{link} -> keypoint {matched[link]}"

@@ -110,7 +110,9 @@ TOOLCHAIN=$TARGET/toolchain.cmake
   # No fused multiply-add contraction (clang's default on aarch64): the same arithmetic, and so
   # the same last bits, on every machine.
   echo "set(CMAKE_C_FLAGS_INIT -ffp-contract=off)"
-  echo "set(CMAKE_CXX_FLAGS_INIT -ffp-contract=off)"
+  # nanobind 3.1's headers call fprintf(stderr, ...) without <cstdio>, which libstdc++ brings in
+  # by the way and zig's libc++ does not.
+  echo "set(CMAKE_CXX_FLAGS_INIT \"-ffp-contract=off -include cstdio\")"
   echo "set(CMAKE_SHARED_LINKER_FLAGS_INIT -s)"  # stripped: the host's strip cannot read arm64
   echo "set(CMAKE_MODULE_LINKER_FLAGS_INIT -s)"
   echo "set(KOVA_PORTABLE_TOOLCHAIN ON)"

@@ -22,7 +22,7 @@ for python in "$@"; do
   rm -rf "$venv"
   "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" pytest matplotlib \
-    tqdm 'dask[distributed]' pyzmq
+    tqdm 'dask[distributed]' pyzmq nanobind  # nanobind: the stub test runs its stubgen
   if "$venv/bin/python" -m pytest -q -p no:cacheprovider; then passed+=("$full"); else failed+=("$full"); fi
 done
 # Every interpreter runs even when one fails; the summary says which.

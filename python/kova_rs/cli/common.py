@@ -58,6 +58,16 @@ def add_solver_argument(parser: argparse.ArgumentParser) -> None:
                              "'kova: {solver: ...}', else slsqp)")
 
 
+def existing_urdf(argument: str) -> Path:
+    """The URDF file a command names; UserError unless it is an existing file."""
+    path = Path(argument)
+    if not path.exists():
+        raise UserError(f"{path}: no such file")
+    if path.is_dir():
+        raise UserError(f"{path}: is a directory, not a URDF file")
+    return path
+
+
 def load_retargeter(config_path: Path, solver: str | None = None) -> Retargeter:
     """Read and build a configuration; every failure names the configuration file. ``solver``
     overrides the configuration's choice."""

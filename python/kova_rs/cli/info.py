@@ -7,20 +7,15 @@ limits are exactly those every retargeter uses.
 from __future__ import annotations
 
 import argparse
-from pathlib import Path
 from typing import Any
 
-from kova_rs.cli.common import UserError, one_line
+from kova_rs.cli.common import UserError, existing_urdf, one_line
 
 
 def run(args: argparse.Namespace) -> int:
     from kova_rs._core import RobotModel
 
-    path = Path(args.urdf)
-    if not path.exists():
-        raise UserError(f"{path}: no such file")
-    if path.is_dir():
-        raise UserError(f"{path}: is a directory, not a URDF file")
+    path = existing_urdf(args.urdf)
     try:
         model = RobotModel.from_file(path)
     except ValueError as err:

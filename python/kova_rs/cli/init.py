@@ -10,17 +10,13 @@ import argparse
 from pathlib import Path
 from typing import Any
 
-from kova_rs.cli.common import UserError, one_line
+from kova_rs.cli.common import UserError, existing_urdf, one_line
 
 
 def run(args: argparse.Namespace) -> int:
     from kova_rs.hand_init import init_hand
 
-    path = Path(args.urdf)
-    if not path.exists():
-        raise UserError(f"{path}: no such file")
-    if path.is_dir():
-        raise UserError(f"{path}: is a directory, not a URDF file")
+    path = existing_urdf(args.urdf)
     out = Path(args.out)
     if out.exists() and not out.is_dir():
         raise UserError(f"{out}: exists and is not a folder")

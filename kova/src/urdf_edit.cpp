@@ -128,6 +128,15 @@ Result<UrdfDocument> UrdfDocument::from_str(std::string_view text) {
   if (!document.doc_->load_buffer(text.data(), text.size(), flags, pugi::encoding_utf8)) {
     return fail("XML parse error");  // the reader accepted it: not expected
   }
+  // Some makers put a licence comment above the XML declaration, which XML forbids there:
+  // lenient readers accept it, strict ones refuse the file. What is written puts it first.
+  for (pugi::xml_node node = document.doc_->first_child().next_sibling(); node;
+       node = node.next_sibling()) {
+    if (node.type() == pugi::node_declaration) {
+      document.doc_->prepend_move(node);
+      break;
+    }
+  }
   return document;
 }
 

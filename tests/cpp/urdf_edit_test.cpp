@@ -63,6 +63,8 @@ TEST(UrdfEdit, NewRootAndTipLinkMoveTheRobotAndKeepEverythingElse) {
     EXPECT_EQ(count(text, element), count(source, element)) << element;
   }
   EXPECT_EQ(count(text, "<?xml"), 1U);
+  // The file's licence comment stands above its declaration; the written file is valid XML.
+  EXPECT_TRUE(text.starts_with("<?xml")) << text.substr(0, 80);
   EXPECT_EQ(robot.links.size(), 35U);
 }
 

@@ -15,6 +15,9 @@ HANDS_DIR = RESOURCES / "assets" / "robots" / "hands"
 CONFIGS_DIR = RESOURCES / "configs"
 METHODS = ("position", "vector", "dexpilot")
 HANDS = sorted(p.name for p in HANDS_DIR.iterdir() if p.is_dir())
+# makers' hands made ready by kova init carry their origin and licence; the others are kova's own
+REAL_HANDS = [h for h in HANDS if (HANDS_DIR / h / "SOURCE.md").is_file()]
+OWN_HANDS = [h for h in HANDS if h not in REAL_HANDS]
 
 
 @pytest.fixture(scope="session")

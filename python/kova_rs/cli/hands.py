@@ -3,19 +3,42 @@
 from __future__ import annotations
 
 import argparse
+from pathlib import Path
 from typing import Any
 
 from kova_rs.cli.common import DEMO_HAND, METHODS
 from kova_rs.shipped import resources_dir, shipped_hands
 
 
+def _title(hand_dir: Path) -> str | None:
+    """What a real hand is, from the first line of the SOURCE.md shipped beside it."""
+    note = hand_dir / "SOURCE.md"
+    if not note.is_file():
+        return None
+    first = note.read_text(encoding="utf-8").splitlines()[0]
+    return first.partition(": ")[2] or None
+
+
 def run(args: argparse.Namespace) -> int:
     root = resources_dir()
-    print(f"Robot hands shipped with kova ({root / 'assets' / 'robots' / 'hands'}):")
+    hands_dir = root / "assets" / "robots" / "hands"
+    print(f"Robot hands shipped with kova ({hands_dir}):")
+    real: list[str] = []
+    own: list[str] = []
     for hand in shipped_hands():
+        title = _title(hands_dir / hand)
         methods = [m for m in METHODS if (root / "configs" / m / f"{hand}.yml").is_file()]
-        print(f"  {hand:26s} configs: {', '.join(f'{m}/{hand}' for m in methods)}")
-    print(f"Use one with: kova retarget --config position/{DEMO_HAND} --input MOTION")
+        line = f"  {hand:26s} configs: {', '.join(f'{m}/{hand}' for m in methods)}"
+        (real if title else own).append(line + (f"\n  {'':26s} {title}; origin and licence in "
+                                                f"{hand}/SOURCE.md, {hand}/LICENSE" if title
+                                                else ""))
+    if real:
+        print("Makers' hands, made ready by kova init:")
+        print("\n".join(real))
+    if own:
+        print("kova's own test hands (one per joint-naming scheme):")
+        print("\n".join(own))
+    print(f"Use one with: kova retarget --config dexpilot/{DEMO_HAND} --input demo")
     return 0
 
 

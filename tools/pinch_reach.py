@@ -52,6 +52,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("configs", nargs="+", type=Path, metavar="CONFIG")
     args = parser.parse_args(argv)
     rng = np.random.default_rng(0)
+    fingers = ("index", "middle", "ring", "little")
+    print("| hand | " + " | ".join(f"{finger} (mm)" for finger in fingers) + " |")
+    print("|---|" + "---:|" * len(fingers))
     for config in args.configs:
         retargeter = Retargeter.from_config(config)
         tips = retargeter.fingertip_links
@@ -59,10 +62,10 @@ def main(argv: list[str] | None = None) -> int:
         assert urdf is not None, f"{config}: no urdf_path"
         model = _core.RobotModel.from_file(config.parent / urdf.group(1).strip())
         assert list(model.dof_joint_names) == list(retargeter.native.joint_names)
-        gaps = {finger: closest_approach(retargeter, model, tips["thumb"], tip, rng)
-                for finger, tip in tips.items() if finger != "thumb"}
-        figures = [f"{finger} {1000 * gap:.0f}" for finger, gap in gaps.items()]
-        print(f"{config.parent.name}: closest thumb approach (mm): {', '.join(figures)}")
+        gaps = {finger: closest_approach(retargeter, model, tips["thumb"], tips[finger], rng)
+                for finger in fingers if finger in tips}
+        cells = [f"{1000 * gaps[f]:.0f}" if f in gaps else "-" for f in fingers]
+        print(f"| {config.parent.name} | " + " | ".join(cells) + " |")
     return 0
 
 

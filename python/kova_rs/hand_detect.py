@@ -366,7 +366,7 @@ def detect_hand(model: _core.RobotModel, urdf_dir: Path, side: str | None = None
     found_side = "right" if thumb_y < 0 else "left"
     if abs(thumb_y) < 0.1 * size:
         named = _side_from_names(model)
-        hint = f"; the names say {named}, taken" if named else ""
+        hint = f"; the names say {named}, taken" if named else "; give --side if it is wrong"
         found_side = named or found_side
         warnings.append(f"side {found_side}: the thumb lies only {abs(thumb_y) * 1000:.0f} mm "
                         f"from the middle of the knuckle line towards the index end{hint}")

@@ -144,6 +144,6 @@ def test_dex3_side_from_names_and_a_warning_without_them():
     document.add_root("x_top", "x_top_joint", pose)
     hidden = detect(document.to_string())
     assert any(w.startswith(f"side {hidden.side}: the thumb lies only 0 mm")
-               for w in hidden.warnings)
+               and w.endswith("give --side if it is wrong") for w in hidden.warnings)
     mirrored = plain.fingers if hidden.side == "right" else [plain.fingers[i] for i in (0, 2, 1)]
     assert [names[f.joints[0]] for f in mirrored] == [f.joints[0] for f in hidden.fingers]

@@ -38,6 +38,55 @@ HANDS = {
     "allegro": {"urdf": "allegro/allegro_hand_description_right.urdf", "x": (0, 0, 1),
                 "y": (0, -1, 0), "origin": (0.0, 0.0, 0.0), "scale": 0.84, "still": (),
                 "tips": ("link_15.0_tip", "link_3.0_tip", "link_7.0_tip", "link_11.0_tip")},
+    # Fingers along +x, the little finger towards -z, curling towards -y (the root is the
+    # arm's wrist link); no tip links: each tip is put at the end of the last phalanx, along
+    # its length in the link frame.
+    "inspire_dfq": {"urdf": "inspire/DFQ_right_hand.urdf", "x": (1, 0, 0), "y": (0, 0, -1),
+                    "origin": (0.118, -0.005, 0.017), "scale": 0.71, "still": (),
+                    "tips": ("thumb_end", "index_end", "middle_end", "ring_end", "little_end"),
+                    "add": {"thumb_end": ("R_thumb_distal", (0.0205, 0.0096, 0.0016)),
+                            "index_end": ("R_index_intermediate", (-0.0026, 0.032, -0.001)),
+                            "middle_end": ("R_middle_intermediate", (-0.0024, 0.032, -0.001)),
+                            "ring_end": ("R_ring_intermediate", (-0.0024, 0.032, -0.001)),
+                            "little_end": ("R_pinky_intermediate", (-0.0024, 0.032, -0.001))}},
+    # Same axes as the DFQ; the force-sensor links sit at the fingertips.
+    "inspire_ftp": {"urdf": "inspire/FTP_right_hand.urdf", "x": (1, 0, 0), "y": (0, 0, -1),
+                    "origin": (0.114, -0.011, 0.026), "scale": 0.99, "still": (),
+                    "tips": ("right_thumb_force_sensor_4", "right_index_force_sensor_3",
+                             "right_middle_force_sensor_3", "right_ring_force_sensor_3",
+                             "right_little_force_sensor_3")},
+    # Fingers along +z, the little finger towards +x; the fsr links at the fingertips.
+    "ability": {"urdf": "ability/ability_hand_right_large.urdf", "x": (0, 0, 1),
+                "y": (1, 0, 0), "origin": (-0.010, -0.008, 0.0), "scale": 1.0, "still": (),
+                "tips": ("fsr29", "fsr5", "fsr11", "fsr17", "fsr23")},
+    # Fingers along +z, the little finger towards +x; tips at the far end of the last links'
+    # collision shapes (one-letter link names: c thumb, t index, s middle, r ring, q little).
+    "schunk_svh": {"urdf": "schunk_svh/svh.urdf", "x": (0, 0, 1), "y": (1, 0, 0),
+                   "origin": (-0.007, 0.0, 0.0), "scale": 1.17, "still": (),
+                   "tips": ("thumb_end", "index_end", "middle_end", "ring_end", "little_end"),
+                   "add": {"thumb_end": ("c", (0.0, 0.0, 0.020)),
+                           "index_end": ("t", (0.0, 0.0, 0.015)),
+                           "middle_end": ("s", (0.0, 0.0, 0.015)),
+                           "ring_end": ("r", (0.0007, 0.0, 0.0143)),
+                           "little_end": ("q", (0.0033, 0.0, 0.0145))}},
+    # Fingers along +x; the index finger at +z, the middle finger at -z (little side), curling
+    # towards -y; the thumb in the middle; the wrist behind the middle finger as on a human.
+    # Tips one phalanx (45.8 mm) beyond the last joints.
+    "unitree_dex3": {"urdf": "unitree_dex3/dex3_1_r.urdf", "x": (1, 0, 0), "y": (0, 0, -1),
+                     "origin": (0.0, -0.0016, -0.0285), "scale": 0.96, "still": (),
+                     "tips": ("thumb_end", "index_end", "middle_end"),
+                     "add": {"thumb_end": ("right_hand_thumb_2_link", (-0.0018, 0.0458, 0.0)),
+                             "index_end": ("right_hand_index_1_link", (0.0458, 0.0, 0.0)),
+                             "middle_end": ("right_hand_middle_1_link", (0.0458, 0.0, 0.0))}},
+    # Fingers along +x, the little-finger side towards -y, curling towards -z; tips at the far
+    # end of the fingertip links along their -y.
+    "leap": {"urdf": "leap/robot.urdf", "x": (1, 0, 0), "y": (0, -1, 0),
+             "origin": (-0.054, -0.037, -0.006), "scale": 0.98, "still": (),
+             "tips": ("thumb_end", "index_end", "middle_end", "ring_end"),
+             "add": {"thumb_end": ("thumb_fingertip", (0.0075, -0.0452, 0.0085)),
+                     "index_end": ("fingertip", (0.0, -0.0361, 0.0)),
+                     "middle_end": ("fingertip_2", (0.0, -0.0361, 0.0)),
+                     "ring_end": ("fingertip_3", (0.0, -0.0361, 0.0))}},
 }
 
 
@@ -61,6 +110,10 @@ def wrapped_urdf(text: str, root: str, hand: dict) -> str:
              f'    <parent link="{HAND_FRAME}"/>\n    <child link="{root}"/>\n'
              f'    <origin xyz="{offset[0]:.6g} {offset[1]:.6g} {offset[2]:.6g}" '
              f'rpy="{roll:.6g} {pitch:.6g} {yaw:.6g}"/>\n  </joint>\n')
+    for tip, (parent, xyz) in hand.get("add", {}).items():  # fingertips the file lacks
+        joint += (f'  <link name="{tip}"/>\n  <joint name="{tip}_joint" type="fixed">\n'
+                  f'    <parent link="{parent}"/>\n    <child link="{tip}"/>\n'
+                  f'    <origin xyz="{xyz[0]} {xyz[1]} {xyz[2]}" rpy="0 0 0"/>\n  </joint>\n')
     start = re.search(r"<robot[^>]*>", text)
     assert start is not None
     return text[: start.end()] + joint + text[start.end():]

@@ -366,7 +366,7 @@ def detect_hand(model: _core.RobotModel, urdf_dir: Path, side: str | None = None
     found_side = "right" if thumb_y < 0 else "left"
     if abs(thumb_y) < 0.1 * size:
         named = _side_from_names(model)
-        hint = f"; the names say {named}, taken" if named else ""
+        hint = f"; the names say {named}, taken" if named else "; give --side if it is wrong"
         found_side = named or found_side
         warnings.append(f"side {found_side}: the thumb lies only {abs(thumb_y) * 1000:.0f} mm "
                         f"from the middle of the knuckle line towards the index end{hint}")
@@ -376,9 +376,12 @@ def detect_hand(model: _core.RobotModel, urdf_dir: Path, side: str | None = None
     side = side or found_side
     y = y_right if side == "right" else -y_right
     z = np.cross(x, y)
-    # Across the palm from the thumb: index, middle, ring, little.
-    others.sort(key=lambda f: float(f.knuckle @ y), reverse=thumb_y * (1 if side == "right"
-                                                                 else -1) > 0)
+    # Across the palm from the thumb: index, middle, ring, little. The thumb lies at -y on
+    # either side unless --side contradicts a clear finding; where it lies in the middle of the
+    # knuckle line its position says nothing, and -y (the side's own convention) decides.
+    clear = abs(thumb_y) >= 0.1 * size
+    others.sort(key=lambda f: float(f.knuckle @ y),
+                reverse=clear and thumb_y * (1 if side == "right" else -1) > 0)
     thumb.name = "thumb"
     for name, f in zip(FINGERS[1:], others, strict=False):
         f.name = name

@@ -125,3 +125,25 @@ def test_tips_from_meshes_binary_and_text(tmp_path):
         tip = to_frame[:3, :3] @ found.tip + to_frame[:3, 3]
         assert tip[0] == pytest.approx(0.16 + reach, abs=1e-6)
     assert hand.finger("ring").tip_from == "estimated"
+
+
+# Dex3's kinematics are their own mirror image across the thumb's plane (the thumb mid-palm,
+# the two fingers either side, every axis in or normal to that plane): only names tell its
+# side, so renamed the side is a flagged guess, and the fingers follow the side taken.
+def test_dex3_side_from_names_and_a_warning_without_them():
+    source = ROBOTS / "unitree_dex3/dex3_1_r.urdf"
+    model = _core.RobotModel.from_file(source)
+    plain = detect_hand(model, source.parent)
+    assert plain.side == "right"
+    assert [f.joints[0] for f in plain.fingers] == [
+        "right_hand_thumb_0_joint", "right_hand_index_0_joint", "right_hand_middle_0_joint"]
+    text, names = renamed(source.read_text(encoding="utf-8"), model)
+    document = _core.UrdfDocument.from_string(text)
+    pose = np.eye(4)
+    pose[:3, :3] = random_rotation(5)
+    document.add_root("x_top", "x_top_joint", pose)
+    hidden = detect(document.to_string())
+    assert any(w.startswith(f"side {hidden.side}: the thumb lies only 0 mm")
+               and w.endswith("give --side if it is wrong") for w in hidden.warnings)
+    mirrored = plain.fingers if hidden.side == "right" else [plain.fingers[i] for i in (0, 2, 1)]
+    assert [names[f.joints[0]] for f in mirrored] == [f.joints[0] for f in hidden.fingers]

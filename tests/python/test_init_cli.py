@@ -90,3 +90,25 @@ def test_user_mistakes_are_one_line(tmp_path):
     before = single.read_text()
     assert_user_error(kova("init", single, "--out", tmp_path), "would replace the source file")
     assert single.read_text() == before
+
+
+# Measured on the demo motion, as the README's table: position closes LEAP's fist as far as a
+# hand-made setup does (0.48; 0.65 with a 5 mm Huber threshold), and DexPilot closes Dex3's two
+# pinches (the fingers were swapped when its thumb sits mid-palm: 53 mm mean error).
+@pytest.mark.parametrize(("path", "method", "closure", "pinched", "error"), [
+    ("leap/robot.urdf", "position", 0.52, (), 0.020),
+    ("unitree_dex3/dex3_1_r.urdf", "dexpilot", 0.45, ("index", "middle"), 0.025),
+])
+def test_real_hands_close_as_far_as_a_handmade_setup(tmp_path, path, method, closure, pinched,
+                                                     error):
+    from kova_rs import human_hand
+    from kova_rs.measures import robot_measures
+
+    run = kova("init", ROBOTS / path, "--out", tmp_path)
+    assert run.returncode in (0, 1), run.stdout + run.stderr
+    retargeter = Retargeter.from_config(tmp_path / f"{method}.yml")
+    result = retargeter.retarget_sequence(human_hand.demo_motion())
+    measures = robot_measures(retargeter, result, human_hand.demo_keyframes())
+    assert measures.fist_closure < closure
+    assert measures.mean_error < error
+    assert all(measures.pinch_gaps[finger] < 0.010 for finger in pinched), measures.pinch_gaps

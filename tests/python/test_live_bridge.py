@@ -55,3 +55,20 @@ def test_joint_order_picks_and_orders_the_published_joints(retargeter):
         Bridge(retargeter, joint_order=[names[0], names[0]])
     with pytest.raises(ValueError, match="hand_frame must be"):
         Bridge(retargeter, hand_frame="wrist")
+
+
+def test_frames_that_waited_together_are_all_answered_unless_that_takes_too_long(retargeter):
+    motion = demo_motion(10)
+    bridge = Bridge(retargeter, catch_up=10.0)
+    bridge.process(Frame(0, 0.0, motion[0]))
+    waiting = [Frame(5, 5.0, motion[5]), Frame(3, 3.0, motion[3]), Frame(4, 4.0, motion[4]),
+               Frame(4, 4.5, motion[4]), Frame(0, 0.0, motion[0])]
+    answered = [(f.t, c.seq, c.status) for f, c in bridge.process_waiting(waiting)]
+    assert answered == [(3.0, 3, "ok"), (4.5, 4, "ok"), (5.0, 5, "ok")]  # the later 4 counts
+    s = bridge.stats
+    assert (s.frames_in, s.solved, s.dropped) == (6, 4, 2)
+    hurried = Bridge(Retargeter.from_config(find_config(DEXPILOT)), catch_up=0.0)
+    answered = [c.seq for _, c in hurried.process_waiting(waiting)]
+    assert answered == [5] and hurried.stats.dropped == 4
+    with pytest.raises(ValueError, match="catch-up time"):
+        Bridge(retargeter, catch_up=-1.0)

@@ -42,7 +42,8 @@ class LiveStats:
 
     Every well-formed frame is counted in ``frames_in`` and then exactly once as ``solved``,
     ``dropped`` (older than the last frame solved, or superseded by a newer frame that arrived
-    before it was solved) or ``held`` (no hand in it: the last command was repeated).
+    before it was solved, when catching up would have delayed the newer one too long) or
+    ``held`` (no hand in it: the last command was repeated).
     """
 
     messages: int = 0  #: messages received, of any kind

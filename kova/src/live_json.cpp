@@ -186,11 +186,11 @@ Result<std::optional<Parser::Number>> Parser::number() {
   const bool negative = pos_ < text_.size() && text_[pos_] == '-';
   if (negative) ++pos_;
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  if (!negative && take_word_here("NaN")) {
-    return Number{std::numeric_limits<double>::quiet_NaN()};
-  }
-  if (take_word_here("Infinity")) return Number{negative ? -kInf : kInf};
   if (pos_ >= text_.size() || !is_digit(text_[pos_])) {
+    if (!negative && take_word_here("NaN")) {
+      return Number{std::numeric_limits<double>::quiet_NaN()};
+    }
+    if (take_word_here("Infinity")) return Number{negative ? -kInf : kInf};
     if (negative) return std::unexpected(syntax("bad number"));
     return std::optional<Number>();
   }
@@ -270,7 +270,8 @@ Status Parser::row(bool poses, std::size_t& count) {
   bool flat = false;
   bool bad = false;
   const auto scalar = [&](std::size_t depth) -> Status {
-    if (take_word("null")) {
+    skip_space();
+    if (pos_ < text_.size() && text_[pos_] == 'n' && take_word_here("null")) {
       values_.push_back(std::numeric_limits<double>::quiet_NaN());
       ++count;
       return {};

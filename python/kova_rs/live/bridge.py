@@ -116,6 +116,7 @@ class Bridge:
         self.stats = LiveStats()
         self._last: Command | None = None
         self._last_seq: int | None = None
+        self._last_answered = -math.inf
         self._perf = time.perf_counter
 
     @property
@@ -276,9 +277,12 @@ class Bridge:
 
     def answered(self, command: Command) -> None:
         """Record the latency of a command once every transport has it."""
-        total = self._clock() - command.t_recv
-        self.stats.latency.add(total)
-        self.stats.overhead.add(total - command.t_solve)
+        now = self._clock()
+        self.stats.latency.add(now - command.t_recv)
+        # a frame read together with earlier ones starts its turn once they are answered
+        began = max(command.t_recv, self._last_answered)
+        self.stats.overhead.add(now - began - command.t_solve)
+        self._last_answered = now
 
     def _hold(self, frame: Frame, why: str) -> Command | None:
         self.stats.held += 1

@@ -58,7 +58,8 @@ class LiveStats:
     last_problem: str = ""  #: why the last malformed message or held frame was refused
     #: receipt of a frame to its command sent
     latency: LatencyWindow = field(default_factory=LatencyWindow)
-    #: the same without the solve: parse, convert, publish
+    #: the same without the solve, nor the time the frame waited for earlier frames to be
+    #: answered (frames that came together): parse, convert, publish
     overhead: LatencyWindow = field(default_factory=LatencyWindow)
 
     def as_dict(self) -> dict[str, Any]:

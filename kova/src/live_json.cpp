@@ -188,9 +188,9 @@ Result<std::optional<Parser::Number>> Parser::number() {
   constexpr double kInf = std::numeric_limits<double>::infinity();
   if (pos_ >= text_.size() || !is_digit(text_[pos_])) {
     if (!negative && take_word_here("NaN")) {
-      return Number{std::numeric_limits<double>::quiet_NaN()};
+      return Number{std::numeric_limits<double>::quiet_NaN(), false, {}};
     }
-    if (take_word_here("Infinity")) return Number{negative ? -kInf : kInf};
+    if (take_word_here("Infinity")) return Number{negative ? -kInf : kInf, false, {}};
     if (negative) return std::unexpected(syntax("bad number"));
     return std::optional<Number>();
   }
@@ -346,7 +346,7 @@ Result<LiveJsonMessage> Parser::message() {
     }
     return std::unexpected(syntax("expected '{'"));
   }
-  enum Seen : unsigned { kSeq = 1, kT = 2, kKeypoints = 4, kPoses = 8, kRequest = 16 };
+  constexpr unsigned kSeq = 1, kT = 2, kKeypoints = 4, kPoses = 8, kRequest = 16;
   unsigned seen = 0;
   bool seq_ok = false;
   bool t_ok = false;
@@ -361,7 +361,7 @@ Result<LiveJsonMessage> Parser::message() {
                          : name == "keypoints" ? kKeypoints
                          : name == "poses"     ? kPoses
                          : name == "request"   ? kRequest
-                                               : 0;
+                                               : 0U;
     if (bit == 0) return skip_value(1);
     if ((seen & bit) != 0) problem("\"" + std::string(name) + "\" appears twice");
     seen |= bit;

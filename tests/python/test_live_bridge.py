@@ -72,3 +72,15 @@ def test_frames_that_waited_together_are_all_answered_unless_that_takes_too_long
     assert answered == [5] and hurried.stats.dropped == 4
     with pytest.raises(ValueError, match="catch-up time"):
         Bridge(retargeter, catch_up=-1.0)
+
+
+def test_the_overhead_leaves_out_the_wait_behind_frames_read_earlier(retargeter):
+    motion = demo_motion(3)
+    now = [100.0]
+    bridge = Bridge(retargeter, clock=lambda: now[0], catch_up=10.0)
+    together = [Frame(1, 1.0, motion[1], t_recv=100.0), Frame(2, 2.0, motion[2], t_recv=100.0)]
+    for _, command in bridge.process_waiting(together):
+        now[0] += 0.010  # each command out 10 ms after the one before
+        bridge.answered(command)
+    assert bridge.stats.latency.summary()["max_us"] == pytest.approx(20000)
+    assert bridge.stats.overhead.summary()["max_us"] < 10000  # not the 20 ms the second waited

@@ -54,6 +54,7 @@ def test_frames_read_as_pythons_json_module_reads_them():
     ('{"seq": 1, "t": "now"}', "t must be a finite"),
     ('{"seq": 1, "t": NaN}', "t must be a finite"),
     ('{"seq": 1, "t": 1e400}', "t must be a finite"),
+    ('{"seq": 1, "t": ' + "9" * 400 + "}", "t must be a finite"),  # json + float() raised here
     ('{"seq": 1, "t": 1, "junk": [[[[1]]]]}', "nested deeper"),
     ('{"seq": 1, "t": 1, "keypoints": [[[[[1]]]]]}', "nested deeper"),
     ("[" * 30000, "must be an object"),

@@ -8,11 +8,14 @@ the commands. Per frame it measures:
 - end to end: from just before the frame is sent to the command's arrival (client clock);
 - kova outside the solve: ``t_send - t_recv - t_solve`` of the command, i.e. receiving, parsing,
   converting the layout, the hand frame, the reference rows, the error and encoding the
-  command (all kova does except the solve and the send call itself).
+  command (all kova does except the solve and the send call itself); for a frame kova read
+  together with earlier ones, from the previous command's ``t_send`` instead of ``t_recv``
+  (its wait for their solves is counted apart, as "waited").
 
 The first WARMUP frames of each run are sent but not counted. "lost" counts frames sent but
 never answered; at rates the solver cannot keep up with, kova drops older frames on purpose
-(newest wins), and those show as lost here.
+(newest wins: frames that waited behind a slow solve are answered only while that delays the
+newest by at most 5 ms), and those show as lost here.
 
     .venv/bin/python bench/live_latency.py [--config dexpilot/kova_five_finger_24dof]
         [--rates 90 500] [--transports udp zmq] [--layouts mediapipe openxr ...] [--smoke]
@@ -22,6 +25,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import socket
 import subprocess
@@ -144,14 +148,22 @@ def run_case(case: Case, config: str, motion: np.ndarray, work: Path, binary: bo
         kova.communicate(timeout=30)
         client.close()
     end_to_end, outside = [], []
-    for seq, (arrival, message) in received.items():
+    waited = 0
+    previous_send = -math.inf
+    for seq, (arrival, message) in sorted(received.items()):
+        # a frame that kova read together with earlier ones waited for their answers first:
+        # that wait is the solve of the others, not kova's work on this frame
+        began = max(message["t_recv"], previous_send)
+        previous_send = message["t_send"]
         if seq >= WARMUP:
             end_to_end.append(arrival - sent[seq])
-            outside.append(message["t_send"] - message["t_recv"] - message["t_solve"])
+            outside.append(message["t_send"] - began - message["t_solve"])
+            waited += began > message["t_recv"]
     counted = len(frames)
     kova_stats = json.loads(stats.read_text()) if stats.exists() else {}
     return {"case": case, "e2e": percentiles(end_to_end), "outside": percentiles(outside),
-            "answered": len(end_to_end), "sent": counted, "lost": counted - len(end_to_end),
+            "answered": len(end_to_end), "sent": counted, "waited": waited,
+            "lost": counted - len(end_to_end),
             "kova": kova_stats}
 
 
@@ -226,11 +238,11 @@ def print_table(results: list[dict[str, Any]], config: str, binary: bool) -> Non
           f"counted; microseconds; {os.cpu_count()} cores, load average "
           f"{os.getloadavg()[0]:.1f})")
     print(f"{'Binary' if binary else 'JSON'} frames and commands. Frames not answered were "
-          "dropped by kova as superseded (newest wins) or lost on the way.")
+          "dropped by kova as superseded (newest wins, 5 ms catch-up) or lost on the way.")
     print("| transport | rate | layout | end to end p50 / p99 / max | kova outside the solve "
           "p50 / p99 / max | kova incl. send p99 | answered / sent (kova's drops, warm-up "
-          "included) |")
-    print("|---|---|---|---|---|---|---|")
+          "included) | waited |")
+    print("|---|---|---|---|---|---|---|---|")
     for r in results:
         c = r["case"]
         e, o = r["e2e"], r["outside"]
@@ -238,7 +250,8 @@ def print_table(results: list[dict[str, Any]], config: str, binary: bool) -> Non
         whole = r["kova"].get("overhead", {}).get("p99_us", float("nan"))
         print(f"| {c.transport} | {c.rate:g} Hz | {layout} | {e[0]:.0f} / {e[1]:.0f} / "
               f"{e[2]:.0f} | {o[0]:.0f} / {o[1]:.0f} / {o[2]:.0f} | {whole:.0f} | "
-              f"{r['answered']} / {r['sent']} ({r['kova'].get('dropped', '?')}) |")
+              f"{r['answered']} / {r['sent']} ({r['kova'].get('dropped', '?')}) | "
+              f"{r['waited']} |")
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -16,4 +16,5 @@ NB_MODULE(_core, module) {
   kova_core::bind_solve_report(module);
   kova_core::bind_retargeter(module);
   kova_core::bind_edit(module);
+  kova_core::bind_live(module);
 }

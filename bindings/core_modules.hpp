@@ -12,5 +12,6 @@ void bind_hand(nanobind::module_& module);
 void bind_layouts(nanobind::module_& module);
 void bind_config(nanobind::module_& module);
 void bind_edit(nanobind::module_& module);
+void bind_live(nanobind::module_& module);
 
 }  // namespace kova_core

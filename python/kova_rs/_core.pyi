@@ -550,3 +550,13 @@ def resolve_mesh(reference: str, urdf_dir: str | os.PathLike) -> pathlib.Path:
     """
     The existing file a URDF mesh reference names, seen from a URDF file in urdf_dir (package:// through ROS_PACKAGE_PATH and AMENT_PREFIX_PATH); ValueError when there is none.
     """
+
+def read_frame_json(data: bytes) -> tuple[int, float, numpy.typing.NDArray[numpy.float64] | None] | None:
+    """
+    One JSON message of a tracker: (seq, t, values) for a frame, values (joints, 3) or (joints, 16) float64 or None without a hand; None for the joint names request. ValueError says why a message is neither.
+    """
+
+def command_json_head(seq: int, t: float, t_recv: float, t_solve: float, qpos: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], error: float, status: str) -> bytes:
+    """
+    A JSON command up to its status, without the closing brace (numbers as Python's json module writes them, a NaN error as null).
+    """

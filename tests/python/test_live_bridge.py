@@ -55,3 +55,32 @@ def test_joint_order_picks_and_orders_the_published_joints(retargeter):
         Bridge(retargeter, joint_order=[names[0], names[0]])
     with pytest.raises(ValueError, match="hand_frame must be"):
         Bridge(retargeter, hand_frame="wrist")
+
+
+def test_frames_that_waited_together_are_all_answered_unless_that_takes_too_long(retargeter):
+    motion = demo_motion(10)
+    bridge = Bridge(retargeter, catch_up=10.0)
+    bridge.process(Frame(0, 0.0, motion[0]))
+    waiting = [Frame(5, 5.0, motion[5]), Frame(3, 3.0, motion[3]), Frame(4, 4.0, motion[4]),
+               Frame(4, 4.5, motion[4]), Frame(0, 0.0, motion[0])]
+    answered = [(f.t, c.seq, c.status) for f, c in bridge.process_waiting(waiting)]
+    assert answered == [(3.0, 3, "ok"), (4.5, 4, "ok"), (5.0, 5, "ok")]  # the later 4 counts
+    s = bridge.stats
+    assert (s.frames_in, s.solved, s.dropped) == (6, 4, 2)
+    hurried = Bridge(Retargeter.from_config(find_config(DEXPILOT)), catch_up=0.0)
+    answered = [c.seq for _, c in hurried.process_waiting(waiting)]
+    assert answered == [5] and hurried.stats.dropped == 4
+    with pytest.raises(ValueError, match="catch-up time"):
+        Bridge(retargeter, catch_up=-1.0)
+
+
+def test_the_overhead_leaves_out_the_wait_behind_frames_read_earlier(retargeter):
+    motion = demo_motion(3)
+    now = [100.0]
+    bridge = Bridge(retargeter, clock=lambda: now[0], catch_up=10.0)
+    together = [Frame(1, 1.0, motion[1], t_recv=100.0), Frame(2, 2.0, motion[2], t_recv=100.0)]
+    for _, command in bridge.process_waiting(together):
+        now[0] += 0.010  # each command out 10 ms after the one before
+        bridge.answered(command)
+    assert bridge.stats.latency.summary()["max_us"] == pytest.approx(20000)
+    assert bridge.stats.overhead.summary()["max_us"] < 10000  # not the 20 ms the second waited

@@ -41,7 +41,8 @@ def run(args: argparse.Namespace) -> int:
             raise UserError(f"{source_at}: recorded in the {source.layout} layout, not "
                             f"{args.layout}")
         bridge = Bridge(retargeter, layout=layout, hand_frame=args.hand_frame,
-                        side="left" if args.left else "right", joint_order=joint_order)
+                        side="left" if args.left else "right", joint_order=joint_order,
+                        catch_up=args.catch_up / 1000)
         for endpoint in sinks_at:
             opened.append(open_sink(endpoint))
     except (ValueError, MissingExtra) as err:
@@ -94,6 +95,10 @@ def add_parser(sub: Any) -> None:
     live.add_argument("--hand-frame", choices=HAND_FRAMES, default="keypoints",
                       help="hand frame from the palm keypoints (default), from the tracker's "
                            "wrist pose, or none (frames already in the hand frame)")
+    live.add_argument("--catch-up", type=float, default=5.0, metavar="MS",
+                      help="frames that waited behind a slow solve are answered too, oldest "
+                           "first, as long as that delays the newest by at most this many "
+                           "milliseconds (default 5; 0 answers only the newest)")
     live.add_argument("--left", action="store_true", help="the tracked hand is a left hand")
     live.add_argument("--record", metavar="OUT.npz", help="record frames and commands")
     live.add_argument("--fps", type=float, default=None,

@@ -7,8 +7,10 @@
 Rules, per frame:
 
 - the newest frame wins: a frame whose ``seq`` is not above that of the last frame solved is
-  dropped (so a late frame never makes the robot jump back); of several frames waiting at once,
-  :meth:`Bridge.process_newest` solves the newest and drops the others;
+  dropped (so a late frame never makes the robot jump back); frames that waited together
+  (:meth:`Bridge.process_waiting`) are all answered, oldest first, unless answering them would
+  hold up the newest by more than ``catch_up`` seconds: then the older ones left are dropped
+  (:meth:`Bridge.process_newest` answers only the newest);
 - a frame without a hand (NaN or null values, no rows, a palm collapsed to a point) holds the
   last command: the answer repeats it with status "held" (nothing is answered before the first
   solved frame);
@@ -20,7 +22,7 @@ from __future__ import annotations
 import difflib
 import math
 import time
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Protocol
 
 import numpy as np
@@ -31,6 +33,8 @@ from kova_rs.live.messages import Command, Frame, MalformedMessage, Request, dec
 from kova_rs.live.stats import LiveStats
 
 FloatArray = npt.NDArray[np.float64]
+#: seconds that answering frames which waited behind a slow solve may delay the newest one
+CATCH_UP = 0.005
 
 
 class Solver(Protocol):
@@ -71,15 +75,20 @@ class Bridge:
     orientation of pose frames) or "none" (the frames are already in the hand frame).
     ``side="left"`` mirrors a left hand onto the right-hand model. ``joint_order``: publish
     these joints, in this order, instead of every joint in ``joint_names`` order.
+    ``catch_up``: how long, in seconds, answering older frames that waited together may delay
+    the newest (see :meth:`process_waiting`).
     """
 
     def __init__(self, retargeter: Solver, *, layout: str = "mediapipe",
                  hand_frame: str = "keypoints", side: str = "right",
-                 joint_order: Sequence[str] | None = None,
+                 joint_order: Sequence[str] | None = None, catch_up: float = CATCH_UP,
                  clock: Callable[[], float] = time.time) -> None:
         if hand_frame not in HAND_FRAMES:
             raise ValueError(f"hand_frame must be one of {', '.join(HAND_FRAMES)}, "
                              f"got {hand_frame!r}")
+        if not catch_up >= 0:
+            raise ValueError(f"the catch-up time must not be negative, got {catch_up!r}")
+        self._catch_up = float(catch_up)
         if side not in ("right", "left"):
             raise ValueError(f"side must be 'right' or 'left', got {side!r}")
         self._retargeter = retargeter
@@ -107,6 +116,7 @@ class Bridge:
         self.stats = LiveStats()
         self._last: Command | None = None
         self._last_seq: int | None = None
+        self._last_answered = -math.inf
         self._perf = time.perf_counter
 
     @property
@@ -159,6 +169,31 @@ class Bridge:
             self._malformed(why)
             return None
         return message
+
+    def process_waiting(self, frames: Sequence[Frame]) -> Iterator[tuple[Frame, Command]]:
+        """Answer frames that waited together (behind a slow solve, or sent in a burst), oldest
+        first, yielding each frame with its command as soon as it is solved, so that it can be
+        published before the next solve. Every frame newer than the last one solved is
+        answered, except once answering them has taken ``catch_up`` seconds: the older frames
+        left are then dropped and the newest answered. Of frames with one ``seq`` the later
+        counts."""
+        if len(frames) == 1:
+            command = self.process(frames[0])
+            if command is not None:
+                yield frames[0], command
+            return
+        order = sorted(range(len(frames)), key=lambda i: (frames[i].seq, i))
+        start = self._perf()
+        for k, i in enumerate(order):
+            frame = frames[i]
+            if k + 1 < len(order) and (frames[order[k + 1]].seq == frame.seq
+                                       or self._perf() - start >= self._catch_up):
+                self.stats.frames_in += 1
+                self.stats.dropped += 1
+                continue
+            command = self.process(frame)
+            if command is not None:
+                yield frame, command
 
     def process_newest(self, frames: Iterable[Frame]) -> Command | None:
         """Answer the newest (highest seq, the later on a tie) of frames that waited together;
@@ -242,9 +277,12 @@ class Bridge:
 
     def answered(self, command: Command) -> None:
         """Record the latency of a command once every transport has it."""
-        total = self._clock() - command.t_recv
-        self.stats.latency.add(total)
-        self.stats.overhead.add(total - command.t_solve)
+        now = self._clock()
+        self.stats.latency.add(now - command.t_recv)
+        # a frame read together with earlier ones starts its turn once they are answered
+        began = max(command.t_recv, self._last_answered)
+        self.stats.overhead.add(now - began - command.t_solve)
+        self._last_answered = now
 
     def _hold(self, frame: Frame, why: str) -> Command | None:
         self.stats.held += 1

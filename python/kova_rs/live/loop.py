@@ -1,7 +1,9 @@
 """The live loop on one thread: wait for messages, answer the newest frame, publish.
 
 Frames that arrive while a frame is being solved wait in the transport's bounded queue; the
-next turn reads all of them and solves only the newest (see :class:`~kova_rs.live.Bridge`).
+next turn reads all of them and answers them oldest first, each command published as soon as
+it is solved, dropping older ones only when catching up would delay the newest too long (see
+:meth:`~kova_rs.live.Bridge.process_waiting`).
 Publishing never waits. SIGINT and SIGTERM end the loop after the current frame.
 """
 
@@ -112,25 +114,20 @@ class LiveLoop:
         return self.stats
 
     def turn(self, ready: set[Any]) -> Command | None:
-        """Read what is waiting, answer the newest frame, publish its command."""
+        """Read what is waiting, answer it, publish the commands; the last one published."""
         frames: list[Frame] = []
         if self.source.pollable is None or self.source.pollable in ready:
             self._read(self.source, frames)
         for sink in self.sinks:
             if sink.pollable is not None and sink.pollable in ready:
                 self._read(sink, frames)
-        if not frames:
-            return None
-        newest = frames[0]
-        for frame in frames[1:]:  # the rule of process_newest: the later on a tie
-            if frame.seq >= newest.seq:
-                newest = frame
-        command = self.bridge.process_newest(frames)
-        if command is not None:
+        last = None
+        for frame, command in self.bridge.process_waiting(frames):
             self._publish(command)
             if self.recorder is not None:
-                self.recorder.add(newest, command, self.bridge.joint_count)
-        return command
+                self.recorder.add(frame, command, self.bridge.joint_count)
+            last = command
+        return last
 
     def _read(self, endpoint: Any, frames: list[Frame]) -> None:
         for data, address, t_recv in endpoint.receive():

@@ -52,6 +52,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from kova_rs import _core
+
 FloatArray = npt.NDArray[np.float64]
 
 #: larger messages are refused unread: 26 poses of 16 numbers in JSON take about 9 kB
@@ -93,64 +95,16 @@ def decode(data: bytes | bytearray | memoryview) -> Frame | Request:
         raise MalformedMessage(f"message of {len(data)} bytes; at most {MAX_MESSAGE_BYTES}")
     if bytes(data[:4]) == FRAME_MAGIC:
         return _decode_binary(data)
+    # JSON is read in C++ (a strict reader of exactly these messages): Python's json module
+    # and NumPy's list conversion took most of the time kova spends on a frame outside the solve
     try:
-        message = json.loads(bytes(data))
-    except (ValueError, RecursionError) as err:  # UnicodeDecodeError is a ValueError
-        raise MalformedMessage(f"not JSON and not a binary frame ({type(err).__name__})") \
-            from None
-    if not isinstance(message, dict):
-        raise MalformedMessage("a JSON message must be an object")
-    if "request" in message:
-        if message["request"] != "joint_names":
-            raise MalformedMessage(f"unknown request {message['request']!r}; "
-                                   "the only request is 'joint_names'")
+        message = _core.read_frame_json(data if isinstance(data, bytes) else bytes(data))
+    except ValueError as err:
+        raise MalformedMessage(str(err)) from None
+    if message is None:
         return Request("joint_names")
-    return _decode_json_frame(message)
-
-
-def _seq(value: Any) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < _UINT64:
-        raise MalformedMessage("seq must be an integer from 0 to 2**64 - 1")
-    return value
-
-
-def _time(value: Any) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-        raise MalformedMessage("t must be a finite number of seconds")
-    return float(value)
-
-
-def _decode_json_frame(message: dict[str, Any]) -> Frame:
-    seq, t = _seq(message.get("seq")), _time(message.get("t"))
-    has_points, has_poses = "keypoints" in message, "poses" in message
-    if has_points and has_poses:
-        raise MalformedMessage("a frame holds keypoints or poses, not both")
-    width = 16 if has_poses else 3
-    rows = message.get("poses" if has_poses else "keypoints")
-    if rows is None or (isinstance(rows, list) and not rows):
-        return Frame(seq, t, None)
-    return Frame(seq, t, _rows(rows, width))
-
-
-def _rows(rows: Any, width: int) -> FloatArray:
-    name = "poses" if width == 16 else "keypoints"
-    try:
-        values = np.array(rows)
-    except ValueError:  # ragged
-        raise MalformedMessage(f"{name} must be rows of {width} numbers") from None
-    if values.dtype.kind == "O":  # null values (or something else) among the numbers
-        if not all(v is None or (isinstance(v, (int, float)) and not isinstance(v, bool))
-                   for v in values.ravel()):
-            raise MalformedMessage(f"{name} must hold numbers (or null)")
-        values = np.array(values, dtype=np.float64)
-    elif values.dtype.kind not in "iuf":
-        raise MalformedMessage(f"{name} must hold numbers (or null)")
-    if width == 16 and values.ndim == 3 and values.shape[1:] == (4, 4):
-        values = values.reshape(-1, 16)
-    if values.ndim != 2 or values.shape[1] != width:
-        raise MalformedMessage(f"{name} must be rows of {width} numbers, got shape "
-                               f"{tuple(values.shape)}")
-    return np.ascontiguousarray(values, dtype=np.float64)
+    seq, t, values = message
+    return Frame(seq, t, values)
 
 
 def _decode_binary(data: bytes | bytearray | memoryview) -> Frame:
@@ -215,17 +169,12 @@ def encode_command(command: Command, joint_names: list[str] | None = None,
                    clock: Callable[[], float] = time.time) -> bytes:
     """JSON command, ``joint_names`` added when given. ``t_send`` is stamped (and set on the
     command) once everything else is encoded, so that it covers the encoding too."""
-    message: dict[str, Any] = {
-        "seq": command.seq, "t": command.t, "t_recv": command.t_recv,
-        "t_solve": command.t_solve, "qpos": command.qpos.tolist(),
-        "error": None if math.isnan(command.error) else command.error,
-        "status": command.status,
-    }
+    head = _core.command_json_head(command.seq, command.t, command.t_recv, command.t_solve,
+                                   command.qpos, command.error, command.status)
     if joint_names is not None:
-        message["joint_names"] = joint_names
-    text = json.dumps(message)
+        head += b', "joint_names": ' + json.dumps(joint_names).encode()
     command.t_send = clock()
-    return f'{text[:-1]}, "t_send": {command.t_send!r}}}'.encode()
+    return head + b', "t_send": ' + repr(command.t_send).encode() + b"}"
 
 
 def encode_command_binary(command: Command, clock: Callable[[], float] = time.time) -> bytes:

@@ -42,7 +42,8 @@ class LiveStats:
 
     Every well-formed frame is counted in ``frames_in`` and then exactly once as ``solved``,
     ``dropped`` (older than the last frame solved, or superseded by a newer frame that arrived
-    before it was solved) or ``held`` (no hand in it: the last command was repeated).
+    before it was solved, when catching up would have delayed the newer one too long) or
+    ``held`` (no hand in it: the last command was repeated).
     """
 
     messages: int = 0  #: messages received, of any kind
@@ -57,7 +58,8 @@ class LiveStats:
     last_problem: str = ""  #: why the last malformed message or held frame was refused
     #: receipt of a frame to its command sent
     latency: LatencyWindow = field(default_factory=LatencyWindow)
-    #: the same without the solve: parse, convert, publish
+    #: the same without the solve, nor the time the frame waited for earlier frames to be
+    #: answered (frames that came together): parse, convert, publish
     overhead: LatencyWindow = field(default_factory=LatencyWindow)
 
     def as_dict(self) -> dict[str, Any]:

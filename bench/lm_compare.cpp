@@ -10,6 +10,7 @@
 // solvers face the same objective (same reference, warm start and regulariser reference); SLSQP's
 // objective is then evaluated at its own solution by the optimiser's objective.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <numeric>
@@ -59,7 +60,9 @@ void run(const Problem& p, bool reachable) {
   TipError e_slsqp, e_lm;
   std::size_t at_or_below = 0, report_mismatch = 0;
   double worst_excess = -1e300, iterations = 0.0, evaluations = 0.0, slsqp_evaluations = 0.0;
+  std::size_t frame = 0;
   for (const auto& ref : p.refs) {
+    ++frame;
     const std::vector<double> warm = clamped(slsqp.last_qpos(), slsqp.joint_limits());
 
     double t0 = thread_seconds();
@@ -95,8 +98,23 @@ void run(const Problem& p, bool reachable) {
     if (f_lm <= f_slsqp) ++at_or_below;
     if (std::getenv("LM_DIAG") != nullptr && f_lm > f_slsqp) {
       const auto& r = same_opt.last_report();
-      std::printf("  above: f_lm %.17g f_slsqp %.17g stop %d (%s) it %zu ev %zu\n", f_lm, f_slsqp,
-                  r.status, std::string(r.stop_reason).c_str(), r.iterations, r.evaluations);
+      std::printf("  above (frame %zu): f_lm %.17g f_slsqp %.17g stop %d (%s) it %zu ev %zu\n",
+                  frame - 1, f_lm, f_slsqp, r.status, std::string(r.stop_reason).c_str(),
+                  r.iterations, r.evaluations);
+      // The objective on the segment from LM's solution to SLSQP's: a rise in between means
+      // the two lie in different basins.
+      const std::vector<double>& x_slsqp = slsqp.last_qpos();
+      double joint_distance = 0.0;
+      std::printf("  segment LM -> SLSQP:");
+      for (int k = 0; k <= 10; ++k) {
+        std::vector<double> y = x;
+        for (std::size_t i = 0; i < y.size(); ++i) {
+          y[i] += 0.1 * k * (x_slsqp[i] - x[i]);
+          joint_distance = std::max(joint_distance, std::abs(x_slsqp[i] - x[i]));
+        }
+        std::printf(" %.6g", objective_at(same_opt, y));
+      }
+      std::printf("\n  largest joint difference %.3f rad\n", joint_distance);
     }
     worst_excess = std::max(worst_excess, f_lm - f_slsqp);
   }

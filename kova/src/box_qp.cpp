@@ -6,18 +6,19 @@
 namespace kova {
 namespace {
 
-// Cholesky factor L (row-major, m x m) of the free block of A; false unless positive definite.
+// Cholesky factor L (row-major, m x m in rows of stride n) of the free block of A; false unless
+// positive definite.
 bool factor_free_block(std::size_t n, const double* a, const std::size_t* free_list, std::size_t m,
                        double* l) {
   for (std::size_t j = 0; j < m; ++j) {
-    const double* lj = l + j * m;
+    const double* lj = l + j * n;
     double d = a[free_list[j] + free_list[j] * n];
     for (std::size_t k = 0; k < j; ++k) d -= lj[k] * lj[k];
     if (!(d > 0.0)) return false;
     const double pivot = std::sqrt(d);
-    l[j * m + j] = pivot;
+    l[j * n + j] = pivot;
     for (std::size_t i = j + 1; i < m; ++i) {
-      double* li = l + i * m;
+      double* li = l + i * n;
       double v = a[free_list[i] + free_list[j] * n];
       for (std::size_t k = 0; k < j; ++k) v -= li[k] * lj[k];
       li[j] = v / pivot;
@@ -26,17 +27,45 @@ bool factor_free_block(std::size_t n, const double* a, const std::size_t* free_l
   return true;
 }
 
-// Solves L L' z = b in place.
-void solve_factored(const double* l, std::size_t m, double* b) {
+// The factor of the free block without its variable at position r, from the factor with it, in
+// O(m^2) instead of a new factorisation: row r goes, the rows below move up and lose column r,
+// and that column is folded back into the trailing block by a rank-one update. `scratch` holds
+// at least m values.
+void drop_free_position(std::size_t n, std::size_t m, std::size_t r, double* l, double* scratch) {
+  for (std::size_t i = r + 1; i < m; ++i) {
+    const double* from = l + i * n;
+    double* to = l + (i - 1) * n;
+    for (std::size_t k = 0; k < r; ++k) to[k] = from[k];
+    scratch[i - r - 1] = from[r];
+    for (std::size_t k = r + 1; k <= i; ++k) to[k - 1] = from[k];
+  }
+  const std::size_t trailing = m - 1 - r;
+  for (std::size_t t = 0; t < trailing; ++t) {
+    double* lt = l + (r + t) * n;
+    const double diagonal = lt[r + t];
+    const double updated = std::hypot(diagonal, scratch[t]);
+    const double c = updated / diagonal;
+    const double s = scratch[t] / diagonal;
+    lt[r + t] = updated;
+    for (std::size_t u = t + 1; u < trailing; ++u) {
+      double& entry = l[(r + u) * n + r + t];
+      entry = (entry + s * scratch[u]) / c;
+      scratch[u] = c * scratch[u] - s * entry;
+    }
+  }
+}
+
+// Solves L L' z = b in place (L as factor_free_block stores it).
+void solve_factored(const double* l, std::size_t n, std::size_t m, double* b) {
   for (std::size_t i = 0; i < m; ++i) {
     double v = b[i];
-    for (std::size_t k = 0; k < i; ++k) v -= l[i * m + k] * b[k];
-    b[i] = v / l[i * m + i];
+    for (std::size_t k = 0; k < i; ++k) v -= l[i * n + k] * b[k];
+    b[i] = v / l[i * n + i];
   }
   for (std::size_t i = m; i-- > 0;) {
     double v = b[i];
-    for (std::size_t k = i + 1; k < m; ++k) v -= l[k * m + i] * b[k];
-    b[i] = v / l[i * m + i];
+    for (std::size_t k = i + 1; k < m; ++k) v -= l[k * n + i] * b[k];
+    b[i] = v / l[i * n + i];
   }
 }
 
@@ -63,6 +92,7 @@ bool solve_box_qp(std::size_t n, const double* a, const double* g, const double*
   const double release_threshold = 1e-13 * g_max;
 
   const std::size_t max_rounds = 3 * n + 10;
+  bool factored = false;  // work.factor holds the factor of the current free block
   for (std::size_t round = 0; round < max_rounds; ++round) {
     std::size_t m = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -78,12 +108,13 @@ bool solve_box_qp(std::size_t n, const double* a, const double* g, const double*
         }
         work.rhs[r] = v;
       }
-      if (!factor_free_block(n, a, work.free_list.data(), m, work.factor.data())) {
+      if (!factored && !factor_free_block(n, a, work.free_list.data(), m, work.factor.data())) {
         std::fill(p, p + n, 0.0);
         std::fill(bound, bound + n, static_cast<signed char>(0));
         return false;
       }
-      solve_factored(work.factor.data(), m, work.rhs.data());
+      factored = true;
+      solve_factored(work.factor.data(), n, m, work.rhs.data());
 
       // Walk towards it until the first bound on the way.
       double alpha = 1.0;
@@ -117,6 +148,8 @@ bool solve_box_qp(std::size_t n, const double* a, const double* g, const double*
         const std::size_t i = work.free_list[blocking];
         bound[i] = side;
         p[i] = side < 0 ? lower[i] : upper[i];
+        // The next round's right-hand side is formed anew, so rhs is free as scratch here.
+        drop_free_position(n, m, blocking, work.factor.data(), work.rhs.data());
         continue;
       }
     }
@@ -137,6 +170,7 @@ bool solve_box_qp(std::size_t n, const double* a, const double* g, const double*
     }
     if (release == n) return true;
     bound[release] = 0;
+    factored = false;  // a variable joins the free block: factorise it anew
   }
   return true;
 }

@@ -10,7 +10,7 @@ namespace kova {
 struct BoxQpWorkspace {
   explicit BoxQpWorkspace(std::size_t n);
 
-  std::vector<double> factor;          // Cholesky factor of the free block, row-major
+  std::vector<double> factor;          // Cholesky factor of the free block, row-major, stride n
   std::vector<double> rhs;             // free block: right-hand side, then its solution
   std::vector<std::size_t> free_list;  // positions of the free variables
 };

@@ -258,6 +258,27 @@ LeastSquaresRun LeastSquaresSolver::solve(std::span<double> x, std::span<const d
 
 void add_gauss_newton_rows(double* gauss_newton, std::size_t n, const double* jacobian,
                            const double (&weights)[3]) {
+  // The three rows copied out contiguously first, so that the update of each column is a run of
+  // contiguous multiply-adds the compiler vectorises (the column-major Jacobian strides by 3).
+  constexpr std::size_t kMaxRow = 64;
+  if (n <= kMaxRow) {
+    double rows[3][kMaxRow];
+    for (std::size_t j = 0; j < n; ++j) {
+      rows[0][j] = jacobian[3 * j];
+      rows[1][j] = jacobian[3 * j + 1];
+      rows[2][j] = jacobian[3 * j + 2];
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+      const double w0 = weights[0] * rows[0][j];
+      const double w1 = weights[1] * rows[1][j];
+      const double w2 = weights[2] * rows[2][j];
+      double* column = gauss_newton + j * n;
+      for (std::size_t i = j; i < n; ++i) {
+        column[i] += rows[0][i] * w0 + rows[1][i] * w1 + rows[2][i] * w2;
+      }
+    }
+    return;
+  }
   for (std::size_t j = 0; j < n; ++j) {
     const double* cj = jacobian + 3 * j;
     const double w0 = weights[0] * cj[0];

@@ -60,6 +60,28 @@ struct Bowl {
   }
 };
 
+// Both ways the rows are added (robot sizes, and more variables than the stack copy holds) give
+// the lower triangle of J^T W J, added to what the matrix held.
+TEST(LeastSquaresSolver, GaussNewtonRowsAddTheWeightedProductToTheLowerTriangle) {
+  for (const std::size_t n : {std::size_t{5}, std::size_t{70}}) {
+    std::vector<double> jacobian(3 * n);
+    for (std::size_t k = 0; k < jacobian.size(); ++k)
+      jacobian[k] = std::sin(1.7 * static_cast<double>(k) + 0.3);
+    const double weights[3] = {0.5, 2.0, 0.0};
+    std::vector<double> matrix(n * n, 1.0);
+    kova::add_gauss_newton_rows(matrix.data(), n, jacobian.data(), weights);
+    for (std::size_t j = 0; j < n; ++j) {
+      for (std::size_t i = 0; i < n; ++i) {
+        double expected = 1.0;
+        for (std::size_t a = 0; a < 3 && i >= j; ++a) {
+          expected += weights[a] * jacobian[3 * i + a] * jacobian[3 * j + a];
+        }
+        ASSERT_NEAR(matrix[i + j * n], expected, 1e-14) << "n " << n << " at " << i << ", " << j;
+      }
+    }
+  }
+}
+
 TEST(LeastSquaresSolver, NeverLeavesTheBoundsAndLandsExactlyOnThem) {
   Bowl bowl{{2.0, -3.0, 0.25}, std::vector<double>(3, 1e300), std::vector<double>(3, -1e300)};
   const std::vector<double> lower{-1.0, -1.0, -1.0};

@@ -2,6 +2,7 @@
 // where it is, what was found, what is expected and, for names, the closest valid one.
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -9,6 +10,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/filesystem.h>
 #include <nanobind/stl/map.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
@@ -94,6 +96,16 @@ void bind_config(nb::module_& module) {
             kova::to_string(config_or_raise(kova::retargeter_options(document)).solver));
       },
       "document"_a, "The solver a configuration document chooses (kova.solver; \"slsqp\" unset).");
+  module.def(
+      "config_side",
+      [](const std::string& document) -> std::optional<std::string> {
+        const auto side = config_or_raise(kova::retargeter_options(document)).side;
+        if (!side) return std::nullopt;
+        return std::string(kova::to_string(*side));
+      },
+      "document"_a,
+      "The hand a configuration document says the robot is (kova.side: \"right\" or \"left\"), "
+      "None when it does not say.");
   module.def(
       "config_fingertips",
       [](const std::string& document) {

@@ -79,6 +79,11 @@ Result<RetargeterOptions> retargeter_options(std::string_view document) {
     if (!kind) return fail("kova.solver: " + kind.error());
     options.solver = *kind;
   }
+  if (const yaml::Node* side = section != nullptr ? section->find("side") : nullptr) {
+    auto which = hand_side_from_str(side->text());
+    if (!which) return fail("kova.side: " + which.error());
+    options.side = *which;
+  }
   const yaml::Node* fingers = section != nullptr ? section->find("fingers") : nullptr;
   for (const Finger finger : kFingers) {
     const yaml::Node* entry = fingers != nullptr ? fingers->find(to_string(finger)) : nullptr;

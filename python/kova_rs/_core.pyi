@@ -81,6 +81,11 @@ def config_solver(document: str) -> str:
     The solver a configuration document chooses (kova.solver; "slsqp" unset).
     """
 
+def config_side(document: str) -> str | None:
+    """
+    The hand a configuration document says the robot is (kova.side: "right" or "left"), None when it does not say.
+    """
+
 def config_fingertips(document: str) -> dict[str, str]:
     """
     finger -> robot link of each fingertip a configuration document records in kova.fingers.<finger>.tip (kova init writes them); empty when it records none.

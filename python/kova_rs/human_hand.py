@@ -298,6 +298,14 @@ def demo_keyframes(
     return out
 
 
+def as_left_hand(motion: FloatArray) -> FloatArray:
+    """A right hand's keypoints in its hand frame as the mirror-image left hand's, in the left
+    hand's own frame (x and y kept, z = x cross y out of the back): z changes sign."""
+    from kova_rs import _core
+
+    return _core.mirror(np.ascontiguousarray(motion, dtype=np.float64), axis="z")
+
+
 def default_motion_path() -> Path:
     return Path(__file__).resolve().parent / "resources" / "motions" / "demo_motion.npy"
 

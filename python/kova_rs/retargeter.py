@@ -104,6 +104,7 @@ class Retargeter:
         self._fingertip_links = dict(fingertip_links or {})
         self._config_warnings: list[_core.ConfigIssue] = []
         self._config_file: Path | None = None
+        self._side: str | None = None
 
     @classmethod
     def from_config(cls, config: str | os.PathLike[str] | _native.RetargetingConfig,
@@ -133,6 +134,7 @@ class Retargeter:
             warnings = _core.check_config_file(text, path)
             chosen = _core.config_solver(text)
             fingertips = _core.config_fingertips(text)
+            side = _core.config_side(text)
         except _core.ConfigError as err:
             raise _core.ConfigError(f"{path}: {err}") from None
         try:
@@ -146,6 +148,7 @@ class Retargeter:
             raise _core.ConfigError(f"{path}: {err}") from None
         made._config_warnings = warnings
         made._config_file = path.resolve()
+        made._side = side
         return made
 
     def _check_keypoints(self, keypoints: npt.ArrayLike, batched: bool) -> FloatArray:
@@ -223,6 +226,13 @@ class Retargeter:
         """finger -> robot link at its tip, as the configuration's ``kova.fingers`` records
         (``kova init`` writes them); empty when it records none."""
         return dict(self._fingertip_links)
+
+    @property
+    def side(self) -> str | None:
+        """"right" or "left": which hand the robot is, as the configuration's ``kova.side``
+        records (``kova init`` writes it); None when it does not say. A left hand's
+        configuration takes a left hand's keypoints in its own hand frame."""
+        return self._side
 
     @property
     def config_warnings(self) -> list[_core.ConfigIssue]:

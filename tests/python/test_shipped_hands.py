@@ -4,7 +4,7 @@ import shutil
 
 import numpy as np
 import pytest
-from kova_rs import _core, _native
+from kova_rs import _native, human_hand
 from kova_rs._core import RobotModel
 from kova_rs.retargeter import Retargeter
 from tool_support import (
@@ -197,8 +197,7 @@ REAL_HAND_ERROR_BOUND = 0.06
 
 def _demo_for(hand):
     motion = np.load(RESOURCES / "motions" / "demo_motion.npy")
-    # a left hand, in its hand frame (z = x cross y, out of the back): the mirror image in z
-    return _core.mirror(motion, axis="z") if hand.endswith("_left") else motion
+    return human_hand.as_left_hand(motion) if hand.endswith("_left") else motion
 
 
 @pytest.mark.parametrize("method", METHODS)
@@ -255,3 +254,17 @@ def test_every_makers_hand_carries_its_origin_and_licence(hand):
                                              "GNU LESSER GENERAL PUBLIC LICENSE"))
     for method in METHODS:  # the configuration names the maker's file, not a local path
         assert "source_urdf: \"https://github.com/" in config_path(method, hand).read_text()
+
+
+def test_the_demo_input_drives_a_left_hand_as_a_left_hand(tmp_path, capsys):
+    from kova_rs.cli import main
+    from kova_rs.result_file import load_result
+
+    errors = {}
+    for hand in ("allegro_left", "allegro_right"):
+        out = tmp_path / f"{hand}.npz"
+        assert main(["retarget", "--config", f"vector/{hand}", "--input", "demo",
+                     "--output", str(out)]) == 0
+        errors[hand] = load_result(out).mean_error
+    assert "mirrored for this left robot hand" in capsys.readouterr().err
+    assert abs(errors["allegro_left"] - errors["allegro_right"]) < 1e-3

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 
 #include "kova/config_issue.hpp"
 #include "kova/constants.hpp"
+#include "kova/hand_frame.hpp"
 #include "kova/hand_landmarks.hpp"
 #include "kova/optimizer.hpp"
 #include "kova/reference_map.hpp"
@@ -34,6 +36,9 @@ struct RetargeterOptions {
   // the fingers that record one (thumb to little finger). The solver does not read them; tools
   // that judge a result do.
   std::vector<std::pair<Finger, std::string>> fingertip_links;
+  // kova.side: which hand the robot is, as `kova init` found it (unset when not recorded). The
+  // keypoints a left hand's configuration takes are a left hand's, in its own hand frame.
+  std::optional<HandSide> side;
 };
 
 // The options a configuration document sets in its `kova:` section (defaults for what it leaves

@@ -45,6 +45,10 @@ def run(args: argparse.Namespace) -> int:
             raise UserError(f"{args.plot}: {install_hint('matplotlib')}")
     motion = load_motion(source, args.hand_frame, args.left)
     retargeter = load_retargeter(config_path, args.solver)
+    if source == human_hand.default_motion_path() and retargeter.side == "left":
+        motion = human_hand.as_left_hand(motion)
+        print("kova: the demo motion is a right hand: mirrored for this left robot hand",
+              file=sys.stderr)
     progress = args.progress if args.progress is not None else (len(motion) >= 300 and tty())
     if args.progress and not available("tqdm"):
         print(f"kova: warning: {install_hint('tqdm')}", file=sys.stderr)

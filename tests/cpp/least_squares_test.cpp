@@ -20,6 +20,7 @@
 #include "kova/vector_optimizer.hpp"
 #include "objective_probe.hpp"
 #include "optimizer_test_support.hpp"
+#include "test_data.hpp"
 
 namespace {
 
@@ -433,7 +434,7 @@ TEST(LeastSquaresOptimizer, ReachesReachableTargetsOnEveryShippedHandAndMethod) 
       }
     }
   }
-  EXPECT_EQ(checked, 3u * 3u * 6u);
+  EXPECT_EQ(checked, 3u * 3u * kova::testing::shipped_hand_count());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // They are part of the repository, so a missing file is a failure, never a reason to skip.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -37,6 +38,19 @@ inline std::filesystem::path shipped_resource(const std::string& relative) {
     throw std::runtime_error("shipped file missing: " + path.string());
   }
   return path;
+}
+
+// How many robot hands the package ships (the folders under resources/assets/robots/hands).
+inline std::size_t shipped_hand_count() {
+  const std::filesystem::path hands =
+      shipped_resource("assets/robots/hands/kova_five_finger_24dof/kova_five_finger_24dof.urdf")
+          .parent_path()
+          .parent_path();
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(hands)) {
+    if (entry.is_directory()) ++count;
+  }
+  return count;
 }
 
 }  // namespace kova::testing

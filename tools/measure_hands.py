@@ -11,12 +11,11 @@ kova_rs.measures defines them, below the human's own values.
 from __future__ import annotations
 
 import argparse
-import math
 import sys
 from pathlib import Path
 
-from kova_rs import Retargeter, human_hand
-from kova_rs.measures import FINGERS, HandMeasures, human_measures, robot_measures
+from kova_rs import human_hand
+from kova_rs.measures import FINGERS, HandMeasures, human_measures, measure_config, millimetres
 
 REPO = Path(__file__).resolve().parent.parent
 HANDMADE = REPO / "tests" / "data" / "handmade"
@@ -24,13 +23,9 @@ METHODS = ("position", "vector", "dexpilot")
 PINCHED = FINGERS[1:]
 
 
-def _mm(value: float | None) -> str:
-    return "-" if value is None or math.isnan(value) else f"{1000 * value:.0f}"
-
-
 def row(hand: str, method: str, measures: HandMeasures) -> str:
-    gaps = " | ".join(_mm(measures.pinch_gaps.get(finger)) for finger in PINCHED)
-    return (f"| {hand} | {method} | {_mm(measures.mean_error)} | {gaps} | "
+    gaps = " | ".join(millimetres(measures.pinch_gaps.get(finger)) for finger in PINCHED)
+    return (f"| {hand} | {method} | {millimetres(measures.mean_error)} | {gaps} | "
             f"{measures.fist_closure:.2f} |")
 
 
@@ -50,9 +45,7 @@ def main(argv: list[str] | None = None) -> int:
             config = hand / f"{method}.yml"
             if not config.is_file():
                 continue
-            retargeter = Retargeter.from_config(config)
-            result = retargeter.retarget_sequence(motion)
-            print(row(hand.name, method, robot_measures(retargeter, result, keyframes)))
+            print(row(hand.name, method, measure_config(config, motion, keyframes).measures))
             sys.stdout.flush()
     return 0
 

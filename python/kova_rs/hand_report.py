@@ -82,8 +82,9 @@ def measures_section(configs: Mapping[str, Path], motion: npt.ArrayLike, out_dir
         return section
     lines += ["Each picture: the side view (from the little finger's side, the back of the hand "
               "up) above the top view (from the back of the hand, the thumb up), a column per "
-              "method. The robot is drawn thick, the human thin (scaled by the configuration's "
-              "`scaling_factor` for vector and dexpilot); each finger has one colour on both.",
+              "method. The robot is drawn thick, the human thin, scaled by the configuration's "
+              "`scaling_factor` for vector and dexpilot (so its pinch gaps there are the "
+              "scaled ones the robot is asked for); each finger has one colour on both.",
               ""]
     for path in section.renders:
         pose = path.stem[len("report_"):]
@@ -117,8 +118,11 @@ def _render(runs: Mapping[str, MeasuredConfig], motion: npt.ArrayLike,
         columns = []
         for method, run in runs.items():
             qpos = run.result.qpos[frame]
-            notes = frame_notes(scenes[method], qpos, kp[frame], pose, run.result.errors[frame])
-            columns.append(Column(scenes[method], qpos, kp[frame], "\n".join([method, *notes])))
+            scene = scenes[method]
+            notes = frame_notes(scene, qpos, kp[frame], pose, run.result.errors[frame])
+            heading = method + (f" (human drawn x{scene.human_scale:.2f})"
+                                if scene.human_scale != 1.0 else "")
+            columns.append(Column(scene, qpos, kp[frame], "\n".join([heading, *notes])))
         title = f"{POSE_TITLES.get(pose, pose)} (frame {frame} of the demo motion)"
         written.append(render_columns(columns, out_dir / f"report_{pose}.png", title=title))
     return written

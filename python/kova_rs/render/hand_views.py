@@ -148,11 +148,16 @@ def render_columns(columns: Sequence[Column], path: str | os.PathLike[str], *,
         raise ValueError("no frames to draw")
     links = [c.scene.link_points(c.qpos) for c in columns]
     humans = [c.scene.human_points(c.keypoints) for c in columns if c.keypoints is not None]
+    boxes = [limits([*links, *humans], view) for view in VIEWS]
+    # each row as tall as its content at the columns' width, so that no row is left with a
+    # band of white around a flattened hand
+    heights = [(y[1] - y[0]) / (x[1] - x[0]) for x, y in boxes]
     plt = _pyplot()
-    fig, axes = plt.subplots(2, len(columns), figsize=(2.5 * len(columns) + 0.6, 5.4),
-                             squeeze=False, constrained_layout=True)
-    for row, view in enumerate(VIEWS):
-        xlim, ylim = limits([*links, *humans], view)
+    fig, axes = plt.subplots(2, len(columns), squeeze=False, constrained_layout=True,
+                             figsize=(2.5 * len(columns) + 0.6,
+                                      min(2.5 * sum(heights), 9.0) + 1.6),
+                             gridspec_kw={"height_ratios": heights})
+    for row, (view, (xlim, ylim)) in enumerate(zip(VIEWS, boxes)):
         for col, column in enumerate(columns):
             ax = axes[row][col]
             HandArtists(ax, view, column.scene).update(links[col], column.keypoints)

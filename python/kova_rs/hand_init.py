@@ -182,11 +182,11 @@ def init_hand(urdf: Path, out_dir: Path, side: str | None = None, name: str | No
         configs[method] = out_dir / f"{method}.yml"
         configs[method].write_text(text, encoding="utf-8")
     report = out_dir / "report.md"
-    section = measures_section(configs, demo_motion(), out_dir, renders)
-    report.write_text(_report(name, urdf, hand, tips, scale, measured, warnings, section),
+    measures = measures_section(configs, demo_motion(), out_dir, renders)
+    report.write_text(_report(name, urdf, hand, tips, scale, measured, warnings, measures),
                       encoding="utf-8")
-    return InitResult(urdf_out, configs, report, hand, scale, warnings, section.renders,
-                      section.no_renders)
+    return InitResult(urdf_out, configs, report, hand, scale, warnings, measures.renders,
+                      measures.no_renders)
 
 
 def _report(name: str, urdf: Path, hand: Hand, tips: dict[str, str], scale: float,

@@ -148,7 +148,11 @@ def render_columns(columns: Sequence[Column], path: str | os.PathLike[str], *,
         raise ValueError("no frames to draw")
     links = [c.scene.link_points(c.qpos) for c in columns]
     humans = [c.scene.human_points(c.keypoints) for c in columns if c.keypoints is not None]
-    boxes = [limits([*links, *humans], view) for view in VIEWS]
+    # framed on the hand: the fingers, the wrist (origin) and the human, so that an arm or a
+    # forearm above the palm (Shadow's 250 mm) runs out of the picture instead of shrinking it
+    on_finger = np.array([f is not None for f in columns[0].scene.link_fingers])
+    framed = [p[on_finger] if on_finger.any() else p for p in links]
+    boxes = [limits([*framed, np.zeros((1, 3)), *humans], view) for view in VIEWS]
     # each row as tall as its content at the columns' width, so that no row is left with a
     # band of white around a flattened hand
     heights = [(y[1] - y[0]) / (x[1] - x[0]) for x, y in boxes]

@@ -12,12 +12,11 @@ fist closure, as kova_rs.measures defines them, below the human's own values.
 from __future__ import annotations
 
 import argparse
-import math
 import sys
 from pathlib import Path
 
-from kova_rs import Retargeter, human_hand
-from kova_rs.measures import FINGERS, HandMeasures, human_measures, robot_measures
+from kova_rs import human_hand
+from kova_rs.measures import FINGERS, HandMeasures, human_measures, measure_config, millimetres
 from kova_rs.shipped import find_shipped_config
 
 REPO = Path(__file__).resolve().parent.parent
@@ -26,13 +25,9 @@ METHODS = ("position", "vector", "dexpilot")
 PINCHED = FINGERS[1:]
 
 
-def _mm(value: float | None) -> str:
-    return "-" if value is None or math.isnan(value) else f"{1000 * value:.0f}"
-
-
 def row(hand: str, method: str, measures: HandMeasures) -> str:
-    gaps = " | ".join(_mm(measures.pinch_gaps.get(finger)) for finger in PINCHED)
-    return (f"| {hand} | {method} | {_mm(measures.mean_error)} | {gaps} | "
+    gaps = " | ".join(millimetres(measures.pinch_gaps.get(finger)) for finger in PINCHED)
+    return (f"| {hand} | {method} | {millimetres(measures.mean_error)} | {gaps} | "
             f"{measures.fist_closure:.2f} |")
 
 
@@ -53,9 +48,7 @@ def main(argv: list[str] | None = None) -> int:
                       else find_shipped_config(f"{method}/{hand}"))
             if config is None or not config.is_file():
                 continue
-            retargeter = Retargeter.from_config(config)
-            result = retargeter.retarget_sequence(motion)
-            print(row(hand.name, method, robot_measures(retargeter, result, keyframes)))
+            print(row(hand.name, method, measure_config(config, motion, keyframes).measures))
             sys.stdout.flush()
     return 0
 

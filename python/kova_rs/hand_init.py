@@ -3,13 +3,14 @@ per finger, three configurations and a report of every guess (``kova init``)."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
 
 from kova_rs import _core
 from kova_rs.hand_detect import FINGERS, FloatArray, Hand, detect_hand
+from kova_rs.hand_report import MeasuresSection, measures_section
 from kova_rs.shipped import resources_dir
 
 # The landmark of each fingertip in the 21-point hand layout.
@@ -27,6 +28,10 @@ class InitResult:
     hand: Hand
     scale: float
     warnings: list[str]
+    #: the report's pictures (report_<pose>.png)
+    renders: list[Path] = field(default_factory=list)
+    #: why there are no pictures (matplotlib missing, not asked for), else None
+    no_renders: str | None = None
 
 
 def demo_motion() -> FloatArray:
@@ -108,9 +113,11 @@ def _configs(hand: Hand, urdf_name: str, hand_link: str, tips: dict[str, str],
             "dexpilot": "\n".join(dexpilot) + "\n"}
 
 
-def init_hand(urdf: Path, out_dir: Path, side: str | None = None, name: str | None = None
-              ) -> InitResult:
-    """Writes out_dir/NAME.urdf, position.yml, vector.yml, dexpilot.yml and report.md.
+def init_hand(urdf: Path, out_dir: Path, side: str | None = None, name: str | None = None,
+              renders: bool = True) -> InitResult:
+    """Writes out_dir/NAME.urdf, position.yml, vector.yml, dexpilot.yml and report.md with the
+    measures of each configuration on the demo motion and (``renders``, with matplotlib) side
+    and top views of its key poses in report_<pose>.png.
 
     Raises NotAHandError (a ValueError) when the robot has fewer than two moving fingers, and
     ValueError for a file that is no robot description."""
@@ -178,12 +185,15 @@ def init_hand(urdf: Path, out_dir: Path, side: str | None = None, name: str | No
         configs[method] = out_dir / f"{method}.yml"
         configs[method].write_text(text, encoding="utf-8")
     report = out_dir / "report.md"
-    report.write_text(_report(name, urdf, hand, tips, scale, measured, warnings), encoding="utf-8")
-    return InitResult(urdf_out, configs, report, hand, scale, warnings)
+    measures = measures_section(configs, demo_motion(), out_dir, renders)
+    report.write_text(_report(name, urdf, hand, tips, scale, measured, warnings, measures),
+                      encoding="utf-8")
+    return InitResult(urdf_out, configs, report, hand, scale, warnings, measures.renders,
+                      measures.no_renders)
 
 
 def _report(name: str, urdf: Path, hand: Hand, tips: dict[str, str], scale: float,
-            measured: str, warnings: list[str]) -> str:
+            measured: str, warnings: list[str], section: MeasuresSection) -> str:
     lines = [f"# {name}", "", f"Made by `kova init` from `{urdf}`.", "",
              f"- side: **{hand.side}**",
              f"- palm link: `{hand.palm_link}`; wrist (hand frame origin): {hand.wrist_from}",
@@ -196,11 +206,9 @@ def _report(name: str, urdf: Path, hand: Hand, tips: dict[str, str], scale: floa
         lines += ["", "Fingers not present: " + ", ".join(missing) + "."]
     lines += ["", "Hand frame in the source root frame (row-major):", "", "```"]
     lines += ["  ".join(f"{v:9.5f}" for v in row) for row in hand.hand_frame]
-    lines += ["```", "", "## Warnings", ""]
+    lines += ["```", "", *section.lines, "## Warnings", ""]
     lines += [f"- {w}" for w in warnings] or ["- none"]
-    lines += ["", "## Not done", "",
-              "- renders of the open hand, fist and pinches, and the measured errors, pinch gaps "
-              "and fist closure per method: not produced by this version.", ""]
+    lines.append("")
     if hand.side == "left":
         lines += ["## Driving a left hand", "",
                   "Drive it from left-hand recordings expressed in the hand frame without "

@@ -20,6 +20,8 @@ the robot's root frame.
 
 from __future__ import annotations
 
+import math
+import os
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 
@@ -132,3 +134,26 @@ def _fist_closure(tips: Mapping[str, FloatArray], wrist: FloatArray, names: list
     fist = float(np.mean(reach[:, names.index("fist")]))
     opened = float(np.mean(reach[:, [k for k, name in enumerate(names) if name == "open"]]))
     return fist / opened if opened > 0 else float("nan")
+
+
+@dataclass
+class MeasuredConfig:
+    """One configuration run over a recording: what ran, what it gave and its measures."""
+
+    retargeter: Retargeter
+    result: RetargetResult
+    measures: HandMeasures
+
+
+def measure_config(config: str | os.PathLike[str], keypoints: npt.ArrayLike,
+                   keyframes: Sequence[tuple[str, int]]) -> MeasuredConfig:
+    """Retargets ``keypoints`` (N, 21, 3) with the configuration file ``config`` and measures
+    the result at ``keyframes``."""
+    retargeter = Retargeter.from_config(config)
+    result = retargeter.retarget_sequence(keypoints)
+    return MeasuredConfig(retargeter, result, robot_measures(retargeter, result, keyframes))
+
+
+def millimetres(value: float | None) -> str:
+    """A length in metres as whole millimetres, "-" when there is none."""
+    return "-" if value is None or math.isnan(value) else f"{1000 * value:.0f}"

@@ -112,3 +112,27 @@ def test_real_hands_close_as_far_as_a_handmade_setup(tmp_path, path, method, clo
     assert measures.fist_closure < closure
     assert measures.mean_error < error
     assert all(measures.pinch_gaps[finger] < 0.010 for finger in pinched), measures.pinch_gaps
+
+
+def test_report_measures_each_method_and_renders_each_key_pose(tmp_path, monkeypatch):
+    from kova_rs.hand_init import init_hand
+
+    source, _ = hand_with_mesh(tmp_path, fingers=("thumb", "index", "middle"))
+    pytest.importorskip("matplotlib", reason="renders need the plot extra (matplotlib)")
+    made = init_hand(source, tmp_path / "out")
+    report = made.report.read_text()
+    for method in ("position", "vector", "dexpilot"):
+        table = report.split(f"### {method}\n")[1].split("###")[0]
+        assert "| index pinch gap (mm) |" in table and "| fist closure | " in table, method
+        assert "ring pinch" not in table
+    poses = ["open", "fist", "pinch_index", "pinch_middle"]
+    assert [p.name for p in made.renders] == [f"report_{pose}.png" for pose in poses]
+    for path in made.renders:
+        assert path.stat().st_size > 10_000 and f"]({path.name})" in report
+    assert report.index("## Renders") < report.index("## Warnings")
+
+    monkeypatch.setitem(__import__("sys").modules, "matplotlib", None)  # as if not installed
+    bare = init_hand(source, tmp_path / "bare")
+    assert bare.renders == [] and not list((tmp_path / "bare").glob("*.png"))
+    text = bare.report.read_text()
+    assert "pip install 'kova_rs[plot]'" in text and "### dexpilot" in text

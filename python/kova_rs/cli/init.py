@@ -1,7 +1,9 @@
 """``kova init``: a robot hand made ready to retarget onto, from any hand URDF.
 
 Writes DIR/NAME.urdf (re-rooted at the hand frame, a tip link per finger), position.yml,
-vector.yml and dexpilot.yml, and report.md with every guess it had to make.
+vector.yml and dexpilot.yml, and report.md with every guess it had to make, how each
+configuration retargets the demo motion (mean error, pinch gaps, fist closure beside the
+human's) and side and top views of its open hand, fist and pinches (report_<pose>.png).
 """
 
 from __future__ import annotations
@@ -22,8 +24,11 @@ def run(args: argparse.Namespace) -> int:
         raise UserError(f"{out}: exists and is not a folder")
     if args.name is not None and (not args.name or Path(args.name).name != args.name):
         raise UserError(f"--name {args.name!r}: give a plain file name without folders")
+    print("kova init: finding the hand, then retargeting the demo motion with each "
+          "configuration for the report (a few seconds)", flush=True)
     try:
-        result = init_hand(path, out, side=args.side, name=args.name)
+        result = init_hand(path, out, side=args.side, name=args.name,
+                           renders=not args.no_report_renders)
     except ValueError as err:
         raise UserError(f"{path}: {one_line(err)}") from None
     except OSError as err:
@@ -32,6 +37,10 @@ def run(args: argparse.Namespace) -> int:
     print(f"{result.hand.side} hand: {fingers}; scale {result.scale:.3f}")
     print(f"wrote {result.urdf}, " + ", ".join(str(p) for p in result.configs.values())
           + f", {result.report}")
+    if result.renders:
+        print("renders: " + ", ".join(p.name for p in result.renders))
+    elif result.no_renders:
+        print(f"no renders: {result.no_renders}")
     for warning in result.warnings:
         print(f"warning: {warning}")
     return 1 if result.warnings else 0
@@ -44,4 +53,6 @@ def add_parser(sub: Any) -> None:
     init.add_argument("--side", choices=("right", "left"),
                       help="the hand's side, when the detection should not decide it")
     init.add_argument("--name", help="name of the written URDF (default: the source's)")
+    init.add_argument("--no-report-renders", action="store_true",
+                      help="no pictures in the report (its measures are still taken)")
     init.set_defaults(func=run)

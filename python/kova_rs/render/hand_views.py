@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Sequence
+from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -111,17 +112,74 @@ def limits(points: Sequence[FloatArray], view: View, pad_mm: float = 10.0
     return (float(low[0]), float(high[0])), (float(low[1]), float(high[1]))
 
 
-def legend_handles(scene: HandScene) -> list[Any]:
+def legend_handles(scene: HandScene, human_scale: float | None = None) -> list[Any]:
+    """The legend: the fingers, robot and human (with the scale the human is drawn at;
+    ``human_scale`` overrides the scene's, 1.0 leaves it out)."""
     from matplotlib.lines import Line2D
 
+    scale = scene.human_scale if human_scale is None else human_scale
     present = {f for f in scene.fingers.links.values() if f is not None}
     handles = [Line2D([], [], color=colour(f), lw=ROBOT_WIDTH, label=f)
                for f in FINGERS if f in present]
     handles.append(Line2D([], [], color="0.45", lw=ROBOT_WIDTH, alpha=0.6, label="robot"))
     handles.append(Line2D([], [], color="0.2", lw=HUMAN_WIDTH, marker="o", markersize=3,
-                          label="human" + (f" (x{scene.human_scale:g})"
-                                           if scene.human_scale != 1.0 else "")))
+                          label="human" + (f" (x{scale:g})" if scale != 1.0 else "")))
     return handles
+
+
+@dataclass(frozen=True)
+class Column:
+    """One column of a picture: a robot pose (and the human keypoints it followed) drawn in
+    the side view above the top view."""
+
+    scene: HandScene
+    qpos: FloatArray  #: (dof,)
+    keypoints: FloatArray | None  #: (21, 3), or None: the robot alone
+    title: str
+
+
+def render_columns(columns: Sequence[Column], path: str | os.PathLike[str], *,
+                   title: str | None = None) -> Path:
+    """Side and top views of each column, on the same scale, written to ``path`` (PNG, SVG or
+    PDF). The columns may show different configurations of one robot."""
+    from kova_rs.plots import _pyplot, _save
+
+    if not columns:
+        raise ValueError("no frames to draw")
+    links = [c.scene.link_points(c.qpos) for c in columns]
+    humans = [c.scene.human_points(c.keypoints) for c in columns if c.keypoints is not None]
+    # framed on the hand: the fingers, the wrist (origin) and the human, so that an arm or a
+    # forearm above the palm (Shadow's 250 mm) runs out of the picture instead of shrinking it
+    on_finger = np.array([f is not None for f in columns[0].scene.link_fingers])
+    framed = [p[on_finger] if on_finger.any() else p for p in links]
+    boxes = [limits([*framed, np.zeros((1, 3)), *humans], view) for view in VIEWS]
+    # each row as tall as its content at the columns' width, so that no row is left with a
+    # band of white around a flattened hand
+    heights = [(y[1] - y[0]) / (x[1] - x[0]) for x, y in boxes]
+    plt = _pyplot()
+    fig, axes = plt.subplots(2, len(columns), squeeze=False, constrained_layout=True,
+                             figsize=(2.5 * len(columns) + 0.6,
+                                      min(2.5 * sum(heights), 9.0) + 1.6),
+                             gridspec_kw={"height_ratios": heights})
+    for row, (view, (xlim, ylim)) in enumerate(zip(VIEWS, boxes)):
+        for col, column in enumerate(columns):
+            ax = axes[row][col]
+            HandArtists(ax, view, column.scene).update(links[col], column.keypoints)
+            ax.set_xlim(*xlim)
+            ax.set_ylim(*ylim)
+            if col == 0:
+                ax.set_ylabel(f"{view.title}\n{view.labels[1]}", fontsize=7)
+            if row == 1:
+                ax.set_xlabel(view.labels[0], fontsize=6)
+            if row == 0:
+                ax.set_title(column.title, fontsize=7.5)
+    scales = {c.scene.human_scale for c in columns}
+    fig.legend(handles=legend_handles(columns[0].scene, scales.pop() if len(scales) == 1
+                                      else 1.0),
+               loc="outside lower center", ncol=8, fontsize=7, frameon=False)
+    if title:
+        fig.suptitle(title, fontsize=9)
+    return _save(fig, path)
 
 
 def render_frames(source: Retargeter | HandScene, keypoints: npt.ArrayLike | None,
@@ -136,8 +194,6 @@ def render_frames(source: Retargeter | HandScene, keypoints: npt.ArrayLike | Non
     pinch's column also shows the thumb-to-finger gap of robot and human. ``errors`` (N,
     targets): each column shows its frame's mean error.
     """
-    from kova_rs.plots import _pyplot, _save
-
     scene = scene_for(source)
     q = np.asarray(qpos, dtype=np.float64)
     kp = None if keypoints is None else np.asarray(keypoints, dtype=np.float64)
@@ -154,47 +210,32 @@ def render_frames(source: Retargeter | HandScene, keypoints: npt.ArrayLike | Non
         raise ValueError(f"frame {bad[0]} is not in the motion (0 to {count - 1})")
     if names is not None and len(names) != len(chosen):
         raise ValueError(f"{len(names)} names for {len(chosen)} frames")
-    links = scene.link_points(q[chosen])
-    humans = [] if kp is None else [scene.human_points(kp[chosen])]
-    plt = _pyplot()
-    fig, axes = plt.subplots(2, len(chosen), figsize=(2.5 * len(chosen) + 0.6, 5.4),
-                             squeeze=False, constrained_layout=True)
-    for row, view in enumerate(VIEWS):
-        xlim, ylim = limits([links, *humans], view)
-        for col, frame in enumerate(chosen):
-            ax = axes[row][col]
-            artists = HandArtists(ax, view, scene)
-            artists.update(links[col], None if kp is None else kp[frame])
-            ax.set_xlim(*xlim)
-            ax.set_ylim(*ylim)
-            if col == 0:
-                ax.set_ylabel(f"{view.title}\n{view.labels[1]}", fontsize=7)
-            if row == 1:
-                ax.set_xlabel(view.labels[0], fontsize=6)
-            if row == 0:
-                ax.set_title(_column_title(scene, frame, names[col] if names else None,
-                                           links[col], None if kp is None else kp[frame],
-                                           errors), fontsize=7.5)
-    fig.legend(handles=legend_handles(scene), loc="outside lower center",
-               ncol=8, fontsize=7, frameon=False)
-    if title:
-        fig.suptitle(title, fontsize=9)
-    return _save(fig, path)
+    columns = []
+    for col, frame in enumerate(chosen):
+        name = names[col] if names else None
+        human = None if kp is None else kp[frame]
+        heading = f"{name.replace('_', ' ')} (frame {frame})" if name else f"frame {frame}"
+        lines = frame_notes(scene, q[frame], human, name,
+                            None if errors is None else np.asarray(errors)[frame])
+        columns.append(Column(scene, q[frame], human, "\n".join([heading, *lines])))
+    return render_columns(columns, path, title=title)
 
 
-def _column_title(scene: HandScene, frame: int, name: str | None, link_points: FloatArray,
-                  keypoints: FloatArray | None, errors: npt.ArrayLike | None) -> str:
-    lines = [f"{name.replace('_', ' ')} (frame {frame})" if name else f"frame {frame}"]
+def frame_notes(scene: HandScene, qpos: FloatArray, keypoints: FloatArray | None,
+                pose: str | None, errors: npt.ArrayLike | None) -> list[str]:
+    """What a column's title says of its frame: the mean of the frame's target ``errors`` and,
+    at a pinch (``pose`` "pinch_<finger>"), the thumb-to-finger gap of robot and human."""
+    lines = []
     if errors is not None:
-        row = np.asarray(errors, dtype=np.float64)[frame]
+        row = np.asarray(errors, dtype=np.float64)
         if row.size:
             lines.append(f"mean error {MM * float(row.mean()):.1f} mm")
-    if name and name.startswith("pinch_") and keypoints is not None:
-        finger = name[len("pinch_"):]
-        gap = scene.pinch_gaps(link_points, keypoints).get(finger)
+    if pose and pose.startswith("pinch_") and keypoints is not None:
+        finger = pose[len("pinch_"):]
+        gap = scene.pinch_gaps(scene.link_points(qpos), keypoints).get(finger)
         if gap is not None:
             lines.append(f"gap robot {MM * gap[0]:.0f} mm, human {MM * gap[1]:.0f} mm")
-    return "\n".join(lines)
+    return lines
 
 
 def demo_views(keyframes: Sequence[tuple[str, int]]) -> list[tuple[str, int]]:

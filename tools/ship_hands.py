@@ -130,7 +130,7 @@ def ship(name: str, resources: Path) -> None:
     relative, source = SHIPPED[name]
     hand_dir = resources / "assets" / "robots" / "hands" / name
     with tempfile.TemporaryDirectory() as scratch:
-        made = init_hand(ROBOTS / relative, Path(scratch), name=name)
+        made = init_hand(ROBOTS / relative, Path(scratch), name=name, renders=False)
         hand_dir.mkdir(parents=True, exist_ok=True)
         (hand_dir / f"{name}.urdf").write_text(made.urdf.read_text(encoding="utf-8"),
                                                encoding="utf-8")

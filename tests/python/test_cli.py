@@ -296,6 +296,10 @@ class TestInfo:
         assert run.returncode == 0
         for hand in ("kova_compact_10dof", "kova_five_finger_24dof", "kova_coupled_20dof"):
             assert hand in run.stdout
+        makers, own = run.stdout.split("kova's own test hands")
+        # a maker's hand says what robot it is and where its licence is; kova's own do not
+        assert "Wonik Allegro Hand, right; origin and licence in allegro_right/SOURCE.md" in makers
+        assert "kova_compact_10dof" not in makers and "allegro_right" not in own
 
 
 def test_console_script_is_installed():

@@ -26,18 +26,19 @@ def run(args: argparse.Namespace) -> int:
     real: list[str] = []
     own: list[str] = []
     for hand in shipped_hands():
-        title = _title(hands_dir / hand)
         methods = [m for m in METHODS if (root / "configs" / m / f"{hand}.yml").is_file()]
         line = f"  {hand:26s} configs: {', '.join(f'{m}/{hand}' for m in methods)}"
-        (real if title else own).append(line + (f"\n  {'':26s} {title}; origin and licence in "
-                                                f"{hand}/SOURCE.md, {hand}/LICENSE" if title
-                                                else ""))
-    if real:
-        print("Makers' hands, made ready by kova init:")
-        print("\n".join(real))
-    if own:
-        print("kova's own test hands (one per joint-naming scheme):")
-        print("\n".join(own))
+        title = _title(hands_dir / hand)
+        if title is None:
+            own.append(line)
+        else:
+            real.append(f"{line}\n  {'':26s} {title}; origin and licence in {hand}/SOURCE.md, "
+                        f"{hand}/LICENSE")
+    for heading, lines in (("Makers' hands, made ready by kova init:", real),
+                           ("kova's own test hands (one per joint-naming scheme):", own)):
+        if lines:
+            print(heading)
+            print("\n".join(lines))
     print(f"Use one with: kova retarget --config dexpilot/{DEMO_HAND} --input demo")
     return 0
 

@@ -47,8 +47,11 @@ fuzz: fuzz-build
 # resident set size, which ASan's quarantine of freed blocks makes grow, and its 100,000-call
 # loops take many minutes under ASan; so is the live loop's memory test after a flood of bad
 # datagrams, for the same reason; and the viewer's browser test, since the browser cannot start
-# with ASan preloaded (the native calls behind the viewer are covered by the other tests). All
-# three run in `make test`.
+# with ASan preloaded (the native calls behind the viewer are covered by the other tests). Two
+# slow checks of shipped data run natively only: that the makers' hands are byte for byte what
+# kova init makes of their files (about 110 s under ASan, the same init code the init tests run)
+# and the demo motion on each left makers' hand (mirrors of the right ones, through the same
+# solver code). All of these run in `make test`.
 sanitize-python: system-deps python-deps
 	cmake -S . -B $(PY_ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=ON \
 	  -DKOVA_BUILD_PYTHON=ON -DKOVA_BUILD_EXAMPLES=OFF \
@@ -67,7 +70,9 @@ sanitize-python: system-deps python-deps
 	  sys.exit(0 if '$(PY_ASAN_BUILD)/pkg' in m.__file__ else 'sanitized module not loaded: ' + m.__file__)" \
 	&& $(PY) -m pytest -q -p no:cacheprovider --ignore=tests/python/test_leaks.py \
 	  --deselect tests/python/test_live.py::test_a_flood_of_huge_bad_datagrams_leaves_memory_as_it_was \
-	  --deselect tests/python/test_view.py::test_browser_draws_robot_and_keypoints_and_follows_the_timeline
+	  --deselect tests/python/test_view.py::test_browser_draws_robot_and_keypoints_and_follows_the_timeline \
+	  --deselect tests/python/test_shipped_hands.py::test_the_makers_hands_are_what_kova_init_makes_of_their_files \
+	  -k 'not (test_demo_motion_retargets_onto_every_hand and _left)'
 
 # The C++ test binary of `make build` once under memcheck: any error or definite leak fails.
 valgrind: build

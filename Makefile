@@ -133,10 +133,12 @@ demo: install-python
 # Wheels in dist/, one per interpreter of WHEEL_PYTHONS: python3 (3.11) and the oldest pyenv
 # 3.12+, whose abi3 wheel serves every later CPython. `make wheel PYTHON=...` builds for that
 # interpreter only. Other wheels already in dist/ stay.
+# pyenv's CPython 3.12 and later; the first (oldest) builds the abi3 wheel.
+STABLE_ABI_PYTHONS := $(wildcard /root/.pyenv/versions/3.1[2-9]*/bin/python3)
 ifeq ($(origin PYTHON),command line)
 WHEEL_PYTHONS := $(PYTHON)
 else
-WHEEL_PYTHONS := $(PYTHON) $(firstword $(wildcard /root/.pyenv/versions/3.1[2-9]*/bin/python3))
+WHEEL_PYTHONS := $(PYTHON) $(firstword $(STABLE_ABI_PYTHONS))
 endif
 
 # The fast local path: Debian's toolchain; libyaml, pugixml and the C++ runtime linked
@@ -173,7 +175,11 @@ sdist: python-deps
 
 # The Python tests on the interpreters beyond python3 (pyenv's 3.12 and later here; another list
 # with TEST_PYTHONS=...), each against the portable wheel it installs: the abi3 wheel on 3.12+.
-TEST_PYTHONS ?= $(wildcard /root/.pyenv/versions/3.1[2-9]*/bin/python3)
+# TEST_PYTHONS=oldest: the oldest only, the interpreter the abi3 wheel is built with (CI's choice).
+TEST_PYTHONS ?= $(STABLE_ABI_PYTHONS)
+ifeq ($(TEST_PYTHONS),oldest)
+override TEST_PYTHONS := $(firstword $(STABLE_ABI_PYTHONS))
+endif
 test-python-wheels: wheel-portable
 	@[ -n "$(TEST_PYTHONS)" ] || { echo "no CPython 3.12 or later found; set TEST_PYTHONS"; exit 1; }
 	bash packaging/test_wheels.sh $(TEST_PYTHONS)

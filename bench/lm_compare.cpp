@@ -11,8 +11,10 @@
 // objective is then evaluated at its own solution by the optimiser's objective.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -29,6 +31,17 @@ using namespace kova_bench;
 
 // Frames whose reported LM objective differs from the objective at the returned x.
 std::size_t g_report_mismatches = 0;
+
+// With LM_DIGEST set, a hash of every solution's bits per problem, so that a change meant to
+// leave results bit-identical can be checked by comparing two builds' output.
+std::uint64_t digest(std::uint64_t hash, const std::vector<double>& values) {
+  for (const double v : values) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    hash = (hash ^ bits) * 0x100000001b3ULL;
+  }
+  return hash;
+}
 
 struct Times {
   std::vector<double> us;
@@ -61,6 +74,8 @@ void run(const Problem& p, bool reachable) {
   std::size_t at_or_below = 0, report_mismatch = 0;
   double worst_excess = -1e300, iterations = 0.0, evaluations = 0.0, slsqp_evaluations = 0.0;
   std::size_t frame = 0;
+  std::uint64_t hash_slsqp = 0xcbf29ce484222325ULL;
+  std::uint64_t hash_lm = hash_slsqp;
   for (const auto& ref : p.refs) {
     ++frame;
     const std::vector<double> warm = clamped(slsqp.last_qpos(), slsqp.joint_limits());
@@ -71,6 +86,8 @@ void run(const Problem& p, bool reachable) {
     if (std::getenv("LM_TRACE")) std::fprintf(stderr, "frame\n");
     const std::vector<double> q_lm = lm.retarget(ref, {});
     double t2 = thread_seconds();
+    hash_slsqp = digest(hash_slsqp, q_slsqp);
+    hash_lm = digest(hash_lm, q_lm);
     t_slsqp.us.push_back((t1 - t0) * 1e6);
     t_lm.us.push_back((t2 - t1) * 1e6);
     slsqp_evaluations += static_cast<double>(base_of(slsqp).last_report().evaluations);
@@ -117,6 +134,12 @@ void run(const Problem& p, bool reachable) {
       std::printf("\n  largest joint difference %.3f rad\n", joint_distance);
     }
     worst_excess = std::max(worst_excess, f_lm - f_slsqp);
+  }
+  if (std::getenv("LM_DIGEST") != nullptr) {
+    std::printf("digest %s: SLSQP %016llx LM %016llx\n", p.name.c_str(),
+                static_cast<unsigned long long>(hash_slsqp),
+                static_cast<unsigned long long>(hash_lm));
+    return;
   }
   const double frames = static_cast<double>(p.refs.size());
   std::printf("| %-28s | %6.1f / %6.1f | %5.1f / %5.1f | %5.1fx | ", p.name.c_str(),

@@ -205,4 +205,24 @@ void link_position_jacobian(const KinematicModel& model, const KinematicData& da
   }
 }
 
+std::vector<std::uint32_t> link_jacobian_columns(const KinematicModel& model, std::size_t link) {
+  using Motion = KinematicModel::Motion;
+  constexpr std::uint32_t kNone = KinematicModel::kNone;
+  check_index(link, model.link_nodes_.size());
+  // The same walk as link_position_jacobian, keeping the columns it writes.
+  std::vector<std::uint32_t> dofs;
+  for (std::uint32_t node = model.link_nodes_[link]; node != kNone;
+       node = model.up_nodes_[node].up) {
+    const KinematicModel::UpNode& up = model.up_nodes_[node];
+    for (std::uint32_t c = up.first_column; c < up.first_column + up.column_count; ++c) {
+      const KinematicModel::Column& column = model.columns_[c];
+      if (column.parent_slot == kNone || column.motion == Motion::kNone) continue;
+      dofs.push_back(column.dof);
+    }
+  }
+  std::sort(dofs.begin(), dofs.end());
+  dofs.erase(std::unique(dofs.begin(), dofs.end()), dofs.end());
+  return dofs;
+}
+
 }  // namespace kova

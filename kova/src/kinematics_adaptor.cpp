@@ -1,5 +1,6 @@
 #include "kova/kinematics_adaptor.hpp"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -81,6 +82,29 @@ void MimicJointKinematicAdaptor::backward_jacobian(const Eigen::Ref<const Jacobi
     to[1] += multiplier * column[1];
     to[2] += multiplier * column[2];
   }
+}
+
+std::vector<std::uint32_t> MimicJointKinematicAdaptor::fold_columns(
+    std::span<const std::uint32_t> dof_columns) const {
+  const auto moves = [&](std::size_t dof) {
+    return std::binary_search(dof_columns.begin(), dof_columns.end(), dof);
+  };
+  const std::size_t target_count = target_joint_indices_.size();
+  std::vector<std::uint32_t> folded;
+  for (std::size_t i = 0; i < target_count; ++i) {
+    if (moves(target_joint_indices_[i])) folded.push_back(static_cast<std::uint32_t>(i));
+  }
+  const std::size_t mimic_count =
+      std::min(mimic_joint_indices_.size(), source_target_positions_.size());
+  for (std::size_t m = 0; m < mimic_count; ++m) {
+    const std::size_t position = source_target_positions_[m];
+    if (position < target_count && moves(mimic_joint_indices_[m])) {
+      folded.push_back(static_cast<std::uint32_t>(position));
+    }
+  }
+  std::sort(folded.begin(), folded.end());
+  folded.erase(std::unique(folded.begin(), folded.end()), folded.end());
+  return folded;
 }
 
 }  // namespace kova

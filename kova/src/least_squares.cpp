@@ -300,4 +300,32 @@ void add_gauss_newton_outer(double* gauss_newton, std::size_t n, const double* v
   }
 }
 
+void add_gauss_newton_rows(double* gauss_newton, std::size_t n, const double* jacobian,
+                           const double (&weights)[3], std::span<const std::uint32_t> columns) {
+  const std::size_t m = columns.size();
+  for (std::size_t b = 0; b < m; ++b) {
+    const std::size_t j = columns[b];
+    const double* cj = jacobian + 3 * j;
+    const double w0 = weights[0] * cj[0];
+    const double w1 = weights[1] * cj[1];
+    const double w2 = weights[2] * cj[2];
+    double* column = gauss_newton + j * n;
+    for (std::size_t a = b; a < m; ++a) {
+      const double* ci = jacobian + 3 * columns[a];
+      column[columns[a]] += ci[0] * w0 + ci[1] * w1 + ci[2] * w2;
+    }
+  }
+}
+
+void add_gauss_newton_outer(double* gauss_newton, std::size_t n, const double* v, double weight,
+                            std::span<const std::uint32_t> columns) {
+  const std::size_t m = columns.size();
+  for (std::size_t b = 0; b < m; ++b) {
+    const std::size_t j = columns[b];
+    const double wj = weight * v[j];
+    double* column = gauss_newton + j * n;
+    for (std::size_t a = b; a < m; ++a) column[columns[a]] += v[columns[a]] * wj;
+  }
+}
+
 }  // namespace kova

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -91,7 +92,44 @@ OptimizerBase::OptimizerBase(RobotWrapper robot, std::vector<std::string> target
       q_(data_.robot.dof(), 0.0),
       prev_qpos_(data_.opt_dof, 0.0),
       start_(data_.opt_dof, 0.0),
-      full_jacobian_(Jacobian::Zero(3, static_cast<Eigen::Index>(data_.robot.dof()))) {}
+      full_jacobian_(Jacobian::Zero(3, static_cast<Eigen::Index>(data_.robot.dof()))) {
+  plan_link_target_columns();
+}
+
+void OptimizerBase::plan_link_target_columns() {
+  // Folded as link_target_jacobian folds: through the adaptor when there is one, else by
+  // idx_pin2target.
+  constexpr std::uint32_t kNotTarget = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> target_of(data_.robot.dof(), kNotTarget);
+  for (std::size_t i = 0; i < data_.idx_pin2target.size(); ++i) {
+    if (data_.idx_pin2target[i] < target_of.size()) {
+      target_of[data_.idx_pin2target[i]] = static_cast<std::uint32_t>(i);
+    }
+  }
+  target_columns_.clear();
+  target_column_starts_.assign(1, 0);
+  for (std::size_t link = 0; link < data_.robot.link_count(); ++link) {
+    const std::vector<std::uint32_t> moving = link_jacobian_columns(data_.robot.model(), link);
+    std::vector<std::uint32_t> folded;
+    if (data_.adaptor) {
+      folded = data_.adaptor->fold_columns(moving);
+    } else {
+      for (const std::uint32_t dof : moving) {
+        if (target_of[dof] != kNotTarget) folded.push_back(target_of[dof]);
+      }
+      std::sort(folded.begin(), folded.end());
+    }
+    target_columns_.insert(target_columns_.end(), folded.begin(), folded.end());
+    target_column_starts_.push_back(static_cast<std::uint32_t>(target_columns_.size()));
+  }
+}
+
+std::span<const std::uint32_t> OptimizerBase::link_target_columns(std::size_t link) const {
+  check_index(link, target_column_starts_.size() - 1);
+  return std::span<const std::uint32_t>(target_columns_)
+      .subspan(target_column_starts_[link],
+               target_column_starts_[link + 1] - target_column_starts_[link]);
+}
 
 void OptimizerBase::set_joint_limit(std::span<const std::pair<double, double>> joint_limits) {
   const std::size_t count = std::min(joint_limits.size(), data_.opt_dof);
@@ -110,6 +148,7 @@ void OptimizerBase::set_adaptor(MimicJointKinematicAdaptor adaptor) {
     return position < is_mimic.size() && is_mimic[position];
   });
   data_.adaptor = std::move(adaptor);
+  plan_link_target_columns();
 }
 
 void OptimizerBase::apply_adaptor_forward(std::span<double> qpos) const {

@@ -82,6 +82,7 @@ double PositionOptimizer::evaluate(const double* x, double* grad, double* gauss_
   for (std::size_t k = 0; k < link_count; ++k) {
     const Eigen::Vector3d p = link_position(target_link_indices_[k]);
     const Jacobian& jacobian = jacobians_[link_slot_[k]];
+    const std::span<const std::uint32_t> columns = link_target_columns(target_link_indices_[k]);
     double inside[3] = {0.0, 0.0, 0.0};
     double outside[3] = {0.0, 0.0, 0.0};
     for (Eigen::Index axis = 0; axis < 3; ++axis) {
@@ -111,9 +112,9 @@ double PositionOptimizer::evaluate(const double* x, double* grad, double* gauss_
       }
     }
     if (gauss_newton != nullptr) {
-      add_gauss_newton_rows(exact, n, jacobian.data(), inside);
+      add_gauss_newton_rows(exact, n, jacobian.data(), inside, columns);
       if (outside[0] != 0.0 || outside[1] != 0.0 || outside[2] != 0.0) {
-        add_gauss_newton_rows(gauss_newton, n, jacobian.data(), outside);
+        add_gauss_newton_rows(gauss_newton, n, jacobian.data(), outside, columns);
       }
     }
   }

@@ -68,6 +68,7 @@ LinkVectorObjective::LinkVectorObjective(const RobotWrapper& robot,
   curvature_.assign(vector_count, 0.0);
   direction_.assign(3 * vector_count, 0.0);
   along_.assign(opt_dof, 0.0);
+  columns_.assign(opt_dof, 0);
   link_jacobians_.assign(computed_link_indices_.size(), jacobian_);
   vector_jacobian_ = jacobian_;
 }
@@ -157,16 +158,26 @@ double LinkVectorObjective::evaluate(OptimizerBase& base, double huber_delta, do
       const std::size_t origin = origin_link_indices_[i];
       if (task == origin) continue;
       vector_jacobian_ = link_jacobians_[task] - link_jacobians_[origin];
+      // The variables that move either end of the vector.
+      const std::span<const std::uint32_t> task_columns =
+          base.link_target_columns(computed_link_indices_[task]);
+      const std::span<const std::uint32_t> origin_columns =
+          base.link_target_columns(computed_link_indices_[origin]);
+      const std::span<const std::uint32_t> columns(
+          columns_.data(),
+          static_cast<std::size_t>(std::set_union(task_columns.begin(), task_columns.end(),
+                                                  origin_columns.begin(), origin_columns.end(),
+                                                  columns_.begin()) -
+                                   columns_.begin()));
       const double w = curvature_[i];
-      add_gauss_newton_rows(gauss_newton, n, vector_jacobian_.data(), {w, w, w});
+      add_gauss_newton_rows(gauss_newton, n, vector_jacobian_.data(), {w, w, w}, columns);
       const double* u = &direction_[3 * i];
       if (u[0] == 0.0 && u[1] == 0.0 && u[2] == 0.0) continue;
-      for (std::size_t j = 0; j < n; ++j) {
-        const auto col = static_cast<Eigen::Index>(j);
-        along_[j] = vector_jacobian_(0, col) * u[0] + vector_jacobian_(1, col) * u[1] +
-                    vector_jacobian_(2, col) * u[2];
+      for (const std::uint32_t j : columns) {
+        along_[j] = vector_jacobian_(0, j) * u[0] + vector_jacobian_(1, j) * u[1] +
+                    vector_jacobian_(2, j) * u[2];
       }
-      add_gauss_newton_outer(exact, n, along_.data(), -w);
+      add_gauss_newton_outer(exact, n, along_.data(), -w, columns);
     }
     for (std::size_t i = 0; i < n * n; ++i) exact[i] += gauss_newton[i];
   }

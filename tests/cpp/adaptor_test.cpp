@@ -1,5 +1,7 @@
 #include "kova/kinematics_adaptor.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
@@ -222,6 +224,17 @@ TEST(AdaptorChainRule, FoldedJacobianIsTheDerivativeWithRespectToTargets) {
     for (std::size_t link = 0; link < links; ++link) {
       folded.push_back(
           adaptor.backward_jacobian(wrapper.compute_single_link_position_jacobian_cached(link)));
+    }
+    // Only the columns fold_columns names for the joints that move the link can be non-zero
+    // (the least-squares matrices skip the others).
+    for (std::size_t link = 0; link < links; ++link) {
+      const std::vector<std::uint32_t> columns =
+          adaptor.fold_columns(kova::link_jacobian_columns(wrapper.model(), link));
+      for (std::size_t i = 0; i < targets.size(); ++i) {
+        if (std::binary_search(columns.begin(), columns.end(), i)) continue;
+        EXPECT_EQ(folded[link].col(static_cast<Eigen::Index>(i)), Eigen::Vector3d::Zero())
+            << "trial " << trial << ", link " << link << ", target " << i;
+      }
     }
     std::vector<Eigen::Vector3d> at_plus(links);
     for (std::size_t i = 0; i < x.size(); ++i) {

@@ -83,6 +83,27 @@ TEST(LeastSquaresSolver, GaussNewtonRowsAddTheWeightedProductToTheLowerTriangle)
   }
 }
 
+// With a Jacobian that is zero outside some columns, the sparse forms add exactly what the dense
+// forms add, bit for bit, and leave every other entry alone.
+TEST(LeastSquaresSolver, SparseGaussNewtonRowsMatchTheDenseOnes) {
+  const std::size_t n = 9;
+  const std::vector<std::uint32_t> columns{0, 3, 4, 8};
+  std::vector<double> jacobian(3 * n, 0.0), v(n, 0.0);
+  for (const std::uint32_t j : columns) {
+    for (int a = 0; a < 3; ++a) jacobian[3 * j + a] = std::sin(2.3 * j + 0.7 * a + 0.1);
+    v[j] = std::cos(1.1 * j);
+  }
+  const double weights[3] = {0.25, 3.0, -0.5};
+  std::vector<double> dense(n * n), sparse(n * n);
+  for (std::size_t k = 0; k < n * n; ++k)
+    dense[k] = sparse[k] = std::cos(0.37 * static_cast<double>(k));
+  kova::add_gauss_newton_rows(dense.data(), n, jacobian.data(), weights);
+  kova::add_gauss_newton_outer(dense.data(), n, v.data(), -0.75);
+  kova::add_gauss_newton_rows(sparse.data(), n, jacobian.data(), weights, columns);
+  kova::add_gauss_newton_outer(sparse.data(), n, v.data(), -0.75, columns);
+  EXPECT_EQ(sparse, dense);
+}
+
 TEST(LeastSquaresSolver, NeverLeavesTheBoundsAndLandsExactlyOnThem) {
   Bowl bowl{{2.0, -3.0, 0.25}, std::vector<double>(3, 1e300), std::vector<double>(3, -1e300)};
   const std::vector<double> lower{-1.0, -1.0, -1.0};

@@ -98,6 +98,7 @@ class KinematicModel {
   friend void forward_kinematics(const KinematicModel&, KinematicData&, std::span<const double>);
   friend void link_position_jacobian(const KinematicModel&, const KinematicData&, std::size_t,
                                      Eigen::Ref<Jacobian>);
+  friend std::vector<std::uint32_t> link_jacobian_columns(const KinematicModel&, std::size_t);
 
   KinematicModel() = default;
   Status build_plan();
@@ -202,6 +203,10 @@ void link_position_jacobian(const KinematicModel& model, const KinematicData& da
                             std::size_t link, Eigen::Ref<Jacobian> out);
 Jacobian link_position_jacobian(const KinematicModel& model, const KinematicData& data,
                                 std::size_t link);
+// The columns of that Jacobian the link's joints can make non-zero, ascending and distinct; every
+// other column is zero in every configuration. Depends only on the model: solvers that add
+// J^T J per link plan their sparse loops with it. Throws InternalFault for a link out of range.
+std::vector<std::uint32_t> link_jacobian_columns(const KinematicModel& model, std::size_t link);
 
 // Batches, laid out as C-ordered (row-major) arrays, the layout of a contiguous NumPy array:
 //   qpos  (count, dof):        row n, joint j at qpos[n * dof + j]; every row exactly dof long.

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -35,6 +36,11 @@ class MimicJointKinematicAdaptor {
   // Same into a caller-owned 3 x T matrix (no allocation).
   void backward_jacobian(const Eigen::Ref<const Jacobian>& jacobian,
                          Eigen::Ref<Jacobian> out) const;
+
+  // The columns of the folded Jacobian that can be non-zero when only `dof_columns` (ascending)
+  // of the robot's Jacobian can be, ascending and distinct. Indices out of range fold nowhere
+  // (using them faults in backward_jacobian).
+  std::vector<std::uint32_t> fold_columns(std::span<const std::uint32_t> dof_columns) const;
 
   const std::vector<std::size_t>& target_joint_indices() const { return target_joint_indices_; }
   const std::vector<std::size_t>& source_joint_indices() const { return source_joint_indices_; }

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -107,5 +108,12 @@ void add_gauss_newton_rows(double* gauss_newton, std::size_t n, const double* ja
                            const double (&weights)[3]);
 // Adds weight * v v^T to the lower triangle.
 void add_gauss_newton_outer(double* gauss_newton, std::size_t n, const double* v, double weight);
+// The same two, where only the listed columns of the Jacobian (entries of v) can be non-zero:
+// `columns` ascending and distinct. They touch only those pairs, and add exactly what the dense
+// forms add there (the dense forms add zeros everywhere else).
+void add_gauss_newton_rows(double* gauss_newton, std::size_t n, const double* jacobian,
+                           const double (&weights)[3], std::span<const std::uint32_t> columns);
+void add_gauss_newton_outer(double* gauss_newton, std::size_t n, const double* v, double weight,
+                            std::span<const std::uint32_t> columns);
 
 }  // namespace kova

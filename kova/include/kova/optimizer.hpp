@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -140,6 +141,11 @@ class OptimizerBase : public Optimizer {
   // Jacobian of the link's origin with respect to the optimisation vector, from the transforms
   // of the last evaluation. No allocation.
   void link_target_jacobian(std::size_t link, Eigen::Ref<Jacobian> out);
+  // The columns of link_target_jacobian(link) that can be non-zero, ascending: the optimisation
+  // variables that move the link (through the adaptor's mimic joints too). Planned for every link
+  // when the optimiser is made and again when an adaptor is set, so the least-squares matrices
+  // loop over these pairs only.
+  std::span<const std::uint32_t> link_target_columns(std::size_t link) const;
   // normal_delta * (x - prev)^2 per variable; adds its gradient when `grad` is not null and its
   // curvature 2 * normal_delta to the diagonal of `gauss_newton` when that is not null.
   double add_regulariser(double f, double normal_delta, const double* x, double* grad,
@@ -171,11 +177,15 @@ class OptimizerBase : public Optimizer {
   OptimizerData data_;
 
  private:
-  std::vector<double> q_fixed_;    // dof: fixed values in place, zeros elsewhere
-  std::vector<double> q_;          // dof: the configuration of the current evaluation
-  std::vector<double> prev_qpos_;  // opt_dof: regulariser reference, 0 beyond last_qpos
-  std::vector<double> start_;      // opt_dof: clamped start point
-  Jacobian full_jacobian_;         // 3 x dof
+  void plan_link_target_columns();
+
+  std::vector<double> q_fixed_;                // dof: fixed values in place, zeros elsewhere
+  std::vector<double> q_;                      // dof: the configuration of the current evaluation
+  std::vector<double> prev_qpos_;              // opt_dof: regulariser reference, 0 beyond last_qpos
+  std::vector<double> start_;                  // opt_dof: clamped start point
+  Jacobian full_jacobian_;                     // 3 x dof
+  std::vector<std::uint32_t> target_columns_;  // per link, link_target_columns
+  std::vector<std::uint32_t> target_column_starts_;  // link count + 1: ranges into the above
   std::size_t last_evaluation_count_ = 0;
   SolveReport last_report_;
   SolverKind solver_ = SolverKind::Slsqp;

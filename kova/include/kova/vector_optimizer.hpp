@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
@@ -58,8 +59,9 @@ class LinkVectorObjective {
   // Least-squares solver only: each vector's reweighted curvature, every link's Jacobian of one
   // evaluation, and one vector's Jacobian (task minus origin).
   std::vector<double> curvature_;
-  std::vector<double> direction_;  // unit error on the linear part of the loss, else 0
-  std::vector<double> along_;      // J^T of that direction
+  std::vector<double> direction_;       // unit error on the linear part of the loss, else 0
+  std::vector<double> along_;           // J^T of that direction
+  std::vector<std::uint32_t> columns_;  // opt_dof: the variables that move one vector
   std::vector<Jacobian> link_jacobians_;
   Jacobian vector_jacobian_;
 };

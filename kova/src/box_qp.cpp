@@ -7,22 +7,26 @@ namespace kova {
 namespace {
 
 // Cholesky factor L (row-major, m x m in rows of stride n) of the free block of A; false unless
-// positive definite.
+// positive definite. Column by column, each earlier column k subtracted where L(j, k) is not
+// zero: the Gauss-Newton matrices of a hand are block-sparse (the fingers' joints do not
+// interact), so most of these products are skipped. Each entry gets the same terms in the same
+// order as the inner-product form, the zeros left out.
 bool factor_free_block(std::size_t n, const double* a, const std::size_t* free_list, std::size_t m,
                        double* l) {
   for (std::size_t j = 0; j < m; ++j) {
-    const double* lj = l + j * n;
-    double d = a[free_list[j] + free_list[j] * n];
-    for (std::size_t k = 0; k < j; ++k) d -= lj[k] * lj[k];
+    const std::size_t column = free_list[j] * n;
+    for (std::size_t i = j; i < m; ++i) l[i * n + j] = a[free_list[i] + column];
+    for (std::size_t k = 0; k < j; ++k) {
+      const double ljk = l[j * n + k];
+      if (ljk == 0.0) continue;
+      for (std::size_t i = j; i < m; ++i) l[i * n + j] -= l[i * n + k] * ljk;
+    }
+    const double d = l[j * n + j];
     if (!(d > 0.0)) return false;
     const double pivot = std::sqrt(d);
     l[j * n + j] = pivot;
-    for (std::size_t i = j + 1; i < m; ++i) {
-      double* li = l + i * n;
-      double v = a[free_list[i] + free_list[j] * n];
-      for (std::size_t k = 0; k < j; ++k) v -= li[k] * lj[k];
-      li[j] = v / pivot;
-    }
+    const double inverse = 1.0 / pivot;
+    for (std::size_t i = j + 1; i < m; ++i) l[i * n + j] *= inverse;
   }
   return true;
 }
@@ -55,23 +59,34 @@ void drop_free_position(std::size_t n, std::size_t m, std::size_t r, double* l, 
   }
 }
 
-// Solves L L' z = b in place (L as factor_free_block stores it).
-void solve_factored(const double* l, std::size_t n, std::size_t m, double* b) {
-  for (std::size_t i = 0; i < m; ++i) {
-    double v = b[i];
-    for (std::size_t k = 0; k < i; ++k) v -= l[i * n + k] * b[k];
-    b[i] = v / l[i * n + i];
+// Solves L L' z = b in place (L as factor_free_block stores it). Both substitutions update the
+// remaining entries column by column, independent multiply-adds instead of one dependent chain
+// per row; the second reads rows of L, which are contiguous.
+// The divisions by the diagonal are done first, all independent of each other, so that the
+// substitutions' dependent steps are multiplications. `inverse` holds at least m values.
+void solve_factored(const double* l, std::size_t n, std::size_t m, double* b, double* inverse) {
+  for (std::size_t k = 0; k < m; ++k) inverse[k] = 1.0 / l[k * n + k];
+  for (std::size_t k = 0; k < m; ++k) {
+    const double bk = b[k] * inverse[k];
+    b[k] = bk;
+    if (bk == 0.0) continue;
+    for (std::size_t i = k + 1; i < m; ++i) b[i] -= l[i * n + k] * bk;
   }
-  for (std::size_t i = m; i-- > 0;) {
-    double v = b[i];
-    for (std::size_t k = i + 1; k < m; ++k) v -= l[k * n + i] * b[k];
-    b[i] = v / l[i * n + i];
+  for (std::size_t k = m; k-- > 0;) {
+    const double* lk = l + k * n;
+    const double bk = b[k] * inverse[k];
+    b[k] = bk;
+    if (bk == 0.0) continue;
+    for (std::size_t i = 0; i < k; ++i) b[i] -= lk[i] * bk;
   }
 }
 
 }  // namespace
 
-BoxQpWorkspace::BoxQpWorkspace(std::size_t n) : factor(n * n), rhs(n), free_list(n) {}
+BoxQpWorkspace::BoxQpWorkspace(std::size_t n)
+    : factor(n * n), rhs(n), inverse_diagonal(n), free_list(n), fixed_list(n), order(n) {
+  for (std::size_t i = 0; i < n; ++i) order[i] = i;
+}
 
 bool solve_box_qp(std::size_t n, const double* a, const double* g, const double* lower,
                   const double* upper, double* p, signed char* bound, BoxQpWorkspace& work) {
@@ -95,16 +110,22 @@ bool solve_box_qp(std::size_t n, const double* a, const double* g, const double*
   bool factored = false;  // work.factor holds the factor of the current free block
   for (std::size_t round = 0; round < max_rounds; ++round) {
     std::size_t m = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (bound[i] == 0) work.free_list[m++] = i;
+    std::size_t fixed = 0;
+    for (const std::size_t i : work.order) {
+      if (bound[i] == 0) {
+        work.free_list[m++] = i;
+      } else {
+        work.fixed_list[fixed++] = i;
+      }
     }
     if (m > 0) {
       // Minimum over the free variables with the fixed ones held on their bounds.
       for (std::size_t r = 0; r < m; ++r) {
         const std::size_t i = work.free_list[r];
         double v = -g[i];
-        for (std::size_t j = 0; j < n; ++j) {
-          if (bound[j] != 0) v -= a[i + j * n] * p[j];
+        for (std::size_t f = 0; f < fixed; ++f) {
+          const std::size_t j = work.fixed_list[f];
+          v -= a[i + j * n] * p[j];
         }
         work.rhs[r] = v;
       }
@@ -114,7 +135,7 @@ bool solve_box_qp(std::size_t n, const double* a, const double* g, const double*
         return false;
       }
       factored = true;
-      solve_factored(work.factor.data(), n, m, work.rhs.data());
+      solve_factored(work.factor.data(), n, m, work.rhs.data(), work.inverse_diagonal.data());
 
       // Walk towards it until the first bound on the way.
       double alpha = 1.0;

@@ -10,9 +10,15 @@ namespace kova {
 struct BoxQpWorkspace {
   explicit BoxQpWorkspace(std::size_t n);
 
-  std::vector<double> factor;          // Cholesky factor of the free block, row-major, stride n
-  std::vector<double> rhs;             // free block: right-hand side, then its solution
-  std::vector<std::size_t> free_list;  // positions of the free variables
+  std::vector<double> factor;            // Cholesky factor of the free block, row-major, stride n
+  std::vector<double> rhs;               // free block: right-hand side, then its solution
+  std::vector<double> inverse_diagonal;  // scratch of the substitutions
+  std::vector<std::size_t> free_list;    // positions of the free variables, in `order`
+  std::vector<std::size_t> fixed_list;   // positions of the others, in `order`
+  // The order in which the free block is factorised: a permutation of 0..n-1, the identity
+  // unless set. Any order gives the same minimum up to round-off; a good one keeps the factor of
+  // a sparse matrix sparse.
+  std::vector<std::size_t> order;
 };
 
 // Minimises g'p + p'Ap/2 subject to lower <= p <= upper, where lower <= 0 <= upper and A is

@@ -83,6 +83,60 @@ LeastSquaresSolver::LeastSquaresSolver(std::size_t n)
       step_bound_exact_(n),
       box_qp_(std::make_unique<BoxQpWorkspace>(n)) {}
 
+void LeastSquaresSolver::set_variable_order(std::span<const std::size_t> order) {
+  std::vector<bool> seen(n_, false);
+  for (const std::size_t i : order) {
+    if (i >= n_ || seen[i]) {
+      throw InternalFault("Variable order for " + std::to_string(n_) +
+                          " variables is not a permutation");
+    }
+    seen[i] = true;
+  }
+  if (order.size() != n_) {
+    throw InternalFault("Variable order of " + std::to_string(order.size()) + " entries for " +
+                        std::to_string(n_) + " variables");
+  }
+  std::copy(order.begin(), order.end(), box_qp_->order.begin());
+}
+
+std::vector<std::size_t> elimination_order(std::size_t n,
+                                           std::span<const std::vector<std::uint32_t>> groups) {
+  std::vector<char> adjacent(n * n, 0);
+  for (const std::vector<std::uint32_t>& group : groups) {
+    for (const std::uint32_t i : group) {
+      for (const std::uint32_t j : group) {
+        if (i < n && j < n && i != j) adjacent[i * n + j] = 1;
+      }
+    }
+  }
+  std::vector<char> eliminated(n, 0);
+  std::vector<std::size_t> order;
+  order.reserve(n);
+  for (std::size_t step = 0; step < n; ++step) {
+    std::size_t best = n;
+    std::size_t best_degree = n;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (eliminated[i]) continue;
+      std::size_t degree = 0;
+      for (std::size_t j = 0; j < n; ++j) degree += !eliminated[j] && adjacent[i * n + j];
+      if (degree < best_degree) {
+        best = i;
+        best_degree = degree;
+      }
+    }
+    // Eliminating a variable couples all of its remaining neighbours (the factor's fill).
+    eliminated[best] = 1;
+    order.push_back(best);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (eliminated[i] || !adjacent[best * n + i]) continue;
+      for (std::size_t j = 0; j < n; ++j) {
+        if (j != i && !eliminated[j] && adjacent[best * n + j]) adjacent[i * n + j] = 1;
+      }
+    }
+  }
+  return order;
+}
+
 LeastSquaresSolver::~LeastSquaresSolver() = default;
 LeastSquaresSolver::LeastSquaresSolver(LeastSquaresSolver&&) noexcept = default;
 LeastSquaresSolver& LeastSquaresSolver::operator=(LeastSquaresSolver&&) noexcept = default;

@@ -149,6 +149,12 @@ void OptimizerBase::set_adaptor(MimicJointKinematicAdaptor adaptor) {
   });
   data_.adaptor = std::move(adaptor);
   plan_link_target_columns();
+  plan_variable_order();
+}
+
+void OptimizerBase::plan_variable_order() {
+  if (!least_squares_) return;
+  least_squares_->set_variable_order(elimination_order(data_.opt_dof, coupled_variables()));
 }
 
 void OptimizerBase::apply_adaptor_forward(std::span<double> qpos) const {
@@ -281,6 +287,7 @@ std::vector<double> OptimizerBase::solve(const SolverLimits& limits,
 void OptimizerBase::set_solver(SolverKind kind) {
   if (kind == SolverKind::LeastSquares && !least_squares_) {
     least_squares_ = std::make_unique<LeastSquaresSolver>(data_.opt_dof);
+    plan_variable_order();
   }
   solver_ = kind;
 }

@@ -62,6 +62,15 @@ std::vector<double> PositionOptimizer::retarget(std::span<const double> ref_valu
   return solve_with({kMaxEvaluations, kFtolAbs}, *this);
 }
 
+std::vector<std::vector<std::uint32_t>> PositionOptimizer::coupled_variables() const {
+  std::vector<std::vector<std::uint32_t>> groups;
+  for (const std::size_t link : distinct_links_) {
+    const std::span<const std::uint32_t> columns = link_target_columns(link);
+    groups.emplace_back(columns.begin(), columns.end());
+  }
+  return groups;
+}
+
 double PositionOptimizer::evaluate(const double* x, double* grad, double* gauss_newton) {
   evaluate_configuration(x);
   const std::size_t n = data_.opt_dof;

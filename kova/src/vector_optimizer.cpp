@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <utility>
 
 namespace kova {
@@ -71,6 +72,21 @@ LinkVectorObjective::LinkVectorObjective(const RobotWrapper& robot,
   columns_.assign(opt_dof, 0);
   link_jacobians_.assign(computed_link_indices_.size(), jacobian_);
   vector_jacobian_ = jacobian_;
+}
+
+std::vector<std::vector<std::uint32_t>> LinkVectorObjective::coupled_variables(
+    const OptimizerBase& base) const {
+  std::vector<std::vector<std::uint32_t>> groups;
+  for (std::size_t i = 0; i < origin_link_indices_.size(); ++i) {
+    const std::span<const std::uint32_t> task =
+        base.link_target_columns(computed_link_indices_[task_link_indices_[i]]);
+    const std::span<const std::uint32_t> origin =
+        base.link_target_columns(computed_link_indices_[origin_link_indices_[i]]);
+    std::vector<std::uint32_t>& group = groups.emplace_back();
+    std::set_union(task.begin(), task.end(), origin.begin(), origin.end(),
+                   std::back_inserter(group));
+  }
+  return groups;
 }
 
 double LinkVectorObjective::evaluate(OptimizerBase& base, double huber_delta, double normal_delta,

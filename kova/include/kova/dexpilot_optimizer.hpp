@@ -55,6 +55,9 @@ class DexPilotOptimizer final : public OptimizerBase {
                std::span<const double> last_qpos);
   // With `gauss_newton` (and `grad`), also the Gauss-Newton matrix of the least-squares solver.
   double evaluate(const double* x, double* grad, double* gauss_newton = nullptr);
+  std::vector<std::vector<std::uint32_t>> coupled_variables() const override {
+    return vectors_.coupled_variables(*this);
+  }
 
   LinkVectorObjective vectors_;
   std::vector<bool> projected_;

@@ -82,6 +82,10 @@ class LeastSquaresSolver {
 
   std::size_t size() const { return n_; }
 
+  // The order in which the step subproblem factorises the variables (see elimination_order); a
+  // permutation of 0..size()-1, else an InternalFault. The identity unless set.
+  void set_variable_order(std::span<const std::size_t> order);
+
   // On entry x is the start point, on return the solution. A start outside [lower, upper] is
   // returned unchanged (InvalidBounds); sizes other than size() are an InternalFault. No heap
   // allocation.
@@ -101,6 +105,14 @@ class LeastSquaresSolver {
   std::vector<signed char> step_bound_exact_;
   std::unique_ptr<BoxQpWorkspace> box_qp_;
 };
+
+// An order of n variables for factorising a symmetric matrix whose non-zeros lie within the
+// given groups (each group's variables all coupled, as the columns one residual block moves):
+// greedy minimum degree, ties to the lower index, so that the factor keeps the sparsity of a
+// hand's fingers (the joints every finger shares, such as a wrist, come last). Entries of a group
+// at or beyond n are ignored.
+std::vector<std::size_t> elimination_order(std::size_t n,
+                                           std::span<const std::vector<std::uint32_t>> groups);
 
 // Adds sum over the three rows a of weights[a] * J_a^T J_a to the lower triangle of the n x n
 // column-major matrix `gauss_newton`; `jacobian` is 3 x n, column-major.

@@ -146,6 +146,9 @@ class OptimizerBase : public Optimizer {
   // when the optimiser is made and again when an adaptor is set, so the least-squares matrices
   // loop over these pairs only.
   std::span<const std::uint32_t> link_target_columns(std::size_t link) const;
+  // The variables each residual block of the objective couples (the columns its Jacobian can
+  // have non-zero); the least-squares solver orders its factorisations by them. None by default.
+  virtual std::vector<std::vector<std::uint32_t>> coupled_variables() const { return {}; }
   // normal_delta * (x - prev)^2 per variable; adds its gradient when `grad` is not null and its
   // curvature 2 * normal_delta to the diagonal of `gauss_newton` when that is not null.
   double add_regulariser(double f, double normal_delta, const double* x, double* grad,
@@ -178,6 +181,7 @@ class OptimizerBase : public Optimizer {
 
  private:
   void plan_link_target_columns();
+  void plan_variable_order();
 
   std::vector<double> q_fixed_;                // dof: fixed values in place, zeros elsewhere
   std::vector<double> q_;                      // dof: the configuration of the current evaluation

@@ -38,6 +38,7 @@ class PositionOptimizer final : public OptimizerBase {
                std::span<const double> last_qpos);
   // With `gauss_newton` (and `grad`), also the Gauss-Newton matrix of the least-squares solver.
   double evaluate(const double* x, double* grad, double* gauss_newton = nullptr);
+  std::vector<std::vector<std::uint32_t>> coupled_variables() const override;
 
   std::vector<std::size_t> target_link_indices_;
   double huber_delta_;

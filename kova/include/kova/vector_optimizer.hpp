@@ -38,6 +38,8 @@ class LinkVectorObjective {
   // `gauss_newton` (and `grad`), also the Gauss-Newton matrix of the least-squares solver.
   double evaluate(OptimizerBase& base, double huber_delta, double normal_delta, const double* x,
                   double* grad, double* gauss_newton = nullptr);
+  // Per vector, the variables that move either of its ends.
+  std::vector<std::vector<std::uint32_t>> coupled_variables(const OptimizerBase& base) const;
 
  private:
   // One signed contribution of a vector to a link's gradient.
@@ -92,6 +94,9 @@ class VectorOptimizer final : public OptimizerBase {
                std::span<const double> last_qpos);
   // With `gauss_newton` (and `grad`), also the Gauss-Newton matrix of the least-squares solver.
   double evaluate(const double* x, double* grad, double* gauss_newton = nullptr);
+  std::vector<std::vector<std::uint32_t>> coupled_variables() const override {
+    return vectors_.coupled_variables(*this);
+  }
 
   LinkVectorObjective vectors_;
   double huber_delta_;

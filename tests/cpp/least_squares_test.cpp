@@ -188,6 +188,13 @@ TEST(LeastSquaresSolver, ReturnsTheStartForANonFiniteObjectiveOrBadBounds) {
   EXPECT_THROW(solver.solve(x, std::vector<double>{0.0}, std::vector<double>{1.0}, {},
                             &Bowl::evaluate, &bowl),
                kova::InternalFault);
+  // A variable order that is not a permutation of the variables is refused.
+  for (const std::vector<std::size_t>& order :
+       {std::vector<std::size_t>{0, 0}, std::vector<std::size_t>{1, 2},
+        std::vector<std::size_t>{1}}) {
+    EXPECT_THROW(solver.set_variable_order(order), kova::InternalFault);
+  }
+  solver.set_variable_order(std::vector<std::size_t>{1, 0});
 }
 
 // ------------------------------------------------------------------------------------------

@@ -311,50 +311,6 @@ LeastSquaresRun LeastSquaresSolver::solve(std::span<double> x, std::span<const d
 }
 
 void add_gauss_newton_rows(double* gauss_newton, std::size_t n, const double* jacobian,
-                           const double (&weights)[3]) {
-  // The three rows copied out contiguously first, so that the update of each column is a run of
-  // contiguous multiply-adds the compiler vectorises (the column-major Jacobian strides by 3).
-  constexpr std::size_t kMaxRow = 64;
-  if (n <= kMaxRow) {
-    double rows[3][kMaxRow];
-    for (std::size_t j = 0; j < n; ++j) {
-      rows[0][j] = jacobian[3 * j];
-      rows[1][j] = jacobian[3 * j + 1];
-      rows[2][j] = jacobian[3 * j + 2];
-    }
-    for (std::size_t j = 0; j < n; ++j) {
-      const double w0 = weights[0] * rows[0][j];
-      const double w1 = weights[1] * rows[1][j];
-      const double w2 = weights[2] * rows[2][j];
-      double* column = gauss_newton + j * n;
-      for (std::size_t i = j; i < n; ++i) {
-        column[i] += rows[0][i] * w0 + rows[1][i] * w1 + rows[2][i] * w2;
-      }
-    }
-    return;
-  }
-  for (std::size_t j = 0; j < n; ++j) {
-    const double* cj = jacobian + 3 * j;
-    const double w0 = weights[0] * cj[0];
-    const double w1 = weights[1] * cj[1];
-    const double w2 = weights[2] * cj[2];
-    double* column = gauss_newton + j * n;
-    for (std::size_t i = j; i < n; ++i) {
-      const double* ci = jacobian + 3 * i;
-      column[i] += ci[0] * w0 + ci[1] * w1 + ci[2] * w2;
-    }
-  }
-}
-
-void add_gauss_newton_outer(double* gauss_newton, std::size_t n, const double* v, double weight) {
-  for (std::size_t j = 0; j < n; ++j) {
-    const double wj = weight * v[j];
-    double* column = gauss_newton + j * n;
-    for (std::size_t i = j; i < n; ++i) column[i] += v[i] * wj;
-  }
-}
-
-void add_gauss_newton_rows(double* gauss_newton, std::size_t n, const double* jacobian,
                            const double (&weights)[3], std::span<const std::uint32_t> columns) {
   const std::size_t m = columns.size();
   for (std::size_t b = 0; b < m; ++b) {

@@ -115,16 +115,11 @@ std::vector<std::size_t> elimination_order(std::size_t n,
                                            std::span<const std::vector<std::uint32_t>> groups);
 
 // Adds sum over the three rows a of weights[a] * J_a^T J_a to the lower triangle of the n x n
-// column-major matrix `gauss_newton`; `jacobian` is 3 x n, column-major.
-void add_gauss_newton_rows(double* gauss_newton, std::size_t n, const double* jacobian,
-                           const double (&weights)[3]);
-// Adds weight * v v^T to the lower triangle.
-void add_gauss_newton_outer(double* gauss_newton, std::size_t n, const double* v, double weight);
-// The same two, where only the listed columns of the Jacobian (entries of v) can be non-zero:
-// `columns` ascending and distinct. They touch only those pairs, and add exactly what the dense
-// forms add there (the dense forms add zeros everywhere else).
+// column-major matrix `gauss_newton`; `jacobian` is 3 x n, column-major, and zero outside
+// `columns` (ascending and distinct), the only pairs touched.
 void add_gauss_newton_rows(double* gauss_newton, std::size_t n, const double* jacobian,
                            const double (&weights)[3], std::span<const std::uint32_t> columns);
+// Adds weight * v v^T to the lower triangle, v zero outside `columns`.
 void add_gauss_newton_outer(double* gauss_newton, std::size_t n, const double* v, double weight,
                             std::span<const std::uint32_t> columns);
 

@@ -25,6 +25,10 @@ TEST(BoxQp, MeetsTheBoundedOptimalityConditionsWhenManyBoundsAreHit) {
   EXPECT_EQ(hand_order.back(), 8u);
   EXPECT_TRUE(std::is_permutation(hand_order.begin(), hand_order.end(),
                                   std::vector<std::size_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}.begin()));
+  // Entries beyond the variables are ignored, and without couplings the order is the natural one.
+  const std::vector<std::vector<std::uint32_t>> stray{{0, 7, 2}, {}, {9}};
+  EXPECT_EQ(kova::elimination_order(3, stray), (std::vector<std::size_t>{1, 0, 2}));
+  EXPECT_EQ(kova::elimination_order(3, {}), (std::vector<std::size_t>{0, 1, 2}));
   for (const bool sparse : {false, true}) {
     kova::BoxQpWorkspace work(n);
     if (sparse) work.order = hand_order;

@@ -61,9 +61,9 @@ void drop_free_position(std::size_t n, std::size_t m, std::size_t r, double* l, 
 
 // Solves L L' z = b in place (L as factor_free_block stores it). Both substitutions update the
 // remaining entries column by column, independent multiply-adds instead of one dependent chain
-// per row; the second reads rows of L, which are contiguous.
-// The divisions by the diagonal are done first, all independent of each other, so that the
-// substitutions' dependent steps are multiplications. `inverse` holds at least m values.
+// per row (the second reads rows of L, which are contiguous), and the divisions by the diagonal
+// come first, independent of each other, so the dependent steps are multiplications. `inverse`
+// holds at least m values.
 void solve_factored(const double* l, std::size_t n, std::size_t m, double* b, double* inverse) {
   for (std::size_t k = 0; k < m; ++k) inverse[k] = 1.0 / l[k * n + k];
   for (std::size_t k = 0; k < m; ++k) {

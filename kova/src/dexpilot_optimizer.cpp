@@ -76,6 +76,7 @@ DexPilotOptimizer::DexPilotOptimizer(RobotWrapper robot,
   }
   projected_lengths_.assign(lead_pairs, lead_pair_length);
   projected_lengths_.insert(projected_lengths_.end(), pairs - lead_pairs, other_pair_length);
+  vectors_.plan_vector_columns(*this);
 }
 
 void DexPilotOptimizer::prepare(std::span<const double> ref_value,

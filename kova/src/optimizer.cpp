@@ -149,6 +149,7 @@ void OptimizerBase::set_adaptor(MimicJointKinematicAdaptor adaptor) {
   });
   data_.adaptor = std::move(adaptor);
   plan_link_target_columns();
+  link_target_columns_changed();
   plan_variable_order();
 }
 

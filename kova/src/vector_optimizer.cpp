@@ -69,22 +69,34 @@ LinkVectorObjective::LinkVectorObjective(const RobotWrapper& robot,
   curvature_.assign(vector_count, 0.0);
   direction_.assign(3 * vector_count, 0.0);
   along_.assign(opt_dof, 0.0);
-  columns_.assign(opt_dof, 0);
   link_jacobians_.assign(computed_link_indices_.size(), jacobian_);
   vector_jacobian_ = jacobian_;
 }
 
-std::vector<std::vector<std::uint32_t>> LinkVectorObjective::coupled_variables(
-    const OptimizerBase& base) const {
-  std::vector<std::vector<std::uint32_t>> groups;
+void LinkVectorObjective::plan_vector_columns(const OptimizerBase& base) {
+  vector_columns_.clear();
+  vector_column_starts_.assign(1, 0);
   for (std::size_t i = 0; i < origin_link_indices_.size(); ++i) {
     const std::span<const std::uint32_t> task =
         base.link_target_columns(computed_link_indices_[task_link_indices_[i]]);
     const std::span<const std::uint32_t> origin =
         base.link_target_columns(computed_link_indices_[origin_link_indices_[i]]);
-    std::vector<std::uint32_t>& group = groups.emplace_back();
     std::set_union(task.begin(), task.end(), origin.begin(), origin.end(),
-                   std::back_inserter(group));
+                   std::back_inserter(vector_columns_));
+    vector_column_starts_.push_back(vector_columns_.size());
+  }
+}
+
+std::span<const std::uint32_t> LinkVectorObjective::vector_columns(std::size_t i) const {
+  return std::span<const std::uint32_t>(vector_columns_)
+      .subspan(vector_column_starts_[i], vector_column_starts_[i + 1] - vector_column_starts_[i]);
+}
+
+std::vector<std::vector<std::uint32_t>> LinkVectorObjective::coupled_variables() const {
+  std::vector<std::vector<std::uint32_t>> groups;
+  for (std::size_t i = 0; i < vector_count(); ++i) {
+    const std::span<const std::uint32_t> columns = vector_columns(i);
+    groups.emplace_back(columns.begin(), columns.end());
   }
   return groups;
 }
@@ -174,17 +186,7 @@ double LinkVectorObjective::evaluate(OptimizerBase& base, double huber_delta, do
       const std::size_t origin = origin_link_indices_[i];
       if (task == origin) continue;
       vector_jacobian_ = link_jacobians_[task] - link_jacobians_[origin];
-      // The variables that move either end of the vector.
-      const std::span<const std::uint32_t> task_columns =
-          base.link_target_columns(computed_link_indices_[task]);
-      const std::span<const std::uint32_t> origin_columns =
-          base.link_target_columns(computed_link_indices_[origin]);
-      const std::span<const std::uint32_t> columns(
-          columns_.data(),
-          static_cast<std::size_t>(std::set_union(task_columns.begin(), task_columns.end(),
-                                                  origin_columns.begin(), origin_columns.end(),
-                                                  columns_.begin()) -
-                                   columns_.begin()));
+      const std::span<const std::uint32_t> columns = vector_columns(i);
       const double w = curvature_[i];
       add_gauss_newton_rows(gauss_newton, n, vector_jacobian_.data(), {w, w, w}, columns);
       const double* u = &direction_[3 * i];
@@ -210,7 +212,9 @@ VectorOptimizer::VectorOptimizer(RobotWrapper robot, std::vector<std::string> ta
       vectors_(data_.robot, target_origin_link_names, target_task_link_names, data_.opt_dof),
       huber_delta_(huber_delta),
       normal_delta_(normal_delta),
-      scaling_factor_(scaling_factor) {}
+      scaling_factor_(scaling_factor) {
+  vectors_.plan_vector_columns(*this);
+}
 
 void VectorOptimizer::prepare(std::span<const double> ref_value, std::span<const double> fixed_qpos,
                               std::span<const double> last_qpos) {

@@ -56,8 +56,9 @@ class DexPilotOptimizer final : public OptimizerBase {
   // With `gauss_newton` (and `grad`), also the Gauss-Newton matrix of the least-squares solver.
   double evaluate(const double* x, double* grad, double* gauss_newton = nullptr);
   std::vector<std::vector<std::uint32_t>> coupled_variables() const override {
-    return vectors_.coupled_variables(*this);
+    return vectors_.coupled_variables();
   }
+  void link_target_columns_changed() override { vectors_.plan_vector_columns(*this); }
 
   LinkVectorObjective vectors_;
   std::vector<bool> projected_;

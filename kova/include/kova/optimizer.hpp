@@ -149,6 +149,9 @@ class OptimizerBase : public Optimizer {
   // The variables each residual block of the objective couples (the columns its Jacobian can
   // have non-zero); the least-squares solver orders its factorisations by them. None by default.
   virtual std::vector<std::vector<std::uint32_t>> coupled_variables() const { return {}; }
+  // Rebuilds what the objective derives from link_target_columns; run when they are planned
+  // anew (an adaptor set). Objectives that keep nothing of them leave it empty.
+  virtual void link_target_columns_changed() {}
   // normal_delta * (x - prev)^2 per variable; adds its gradient when `grad` is not null and its
   // curvature 2 * normal_delta to the diagonal of `gauss_newton` when that is not null.
   double add_regulariser(double f, double normal_delta, const double* x, double* grad,

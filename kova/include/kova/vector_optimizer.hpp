@@ -38,8 +38,11 @@ class LinkVectorObjective {
   // `gauss_newton` (and `grad`), also the Gauss-Newton matrix of the least-squares solver.
   double evaluate(OptimizerBase& base, double huber_delta, double normal_delta, const double* x,
                   double* grad, double* gauss_newton = nullptr);
-  // Per vector, the variables that move either of its ends.
-  std::vector<std::vector<std::uint32_t>> coupled_variables(const OptimizerBase& base) const;
+  // Per vector, the variables that move either of its ends, from the owner's
+  // link_target_columns: planned by the owner when it is made and when those change.
+  void plan_vector_columns(const OptimizerBase& base);
+  std::span<const std::uint32_t> vector_columns(std::size_t i) const;
+  std::vector<std::vector<std::uint32_t>> coupled_variables() const;
 
  private:
   // One signed contribution of a vector to a link's gradient.
@@ -61,9 +64,10 @@ class LinkVectorObjective {
   // Least-squares solver only: each vector's reweighted curvature, every link's Jacobian of one
   // evaluation, and one vector's Jacobian (task minus origin).
   std::vector<double> curvature_;
-  std::vector<double> direction_;       // unit error on the linear part of the loss, else 0
-  std::vector<double> along_;           // J^T of that direction
-  std::vector<std::uint32_t> columns_;  // opt_dof: the variables that move one vector
+  std::vector<double> direction_;              // unit error on the linear part of the loss, else 0
+  std::vector<double> along_;                  // J^T of that direction
+  std::vector<std::uint32_t> vector_columns_;  // per vector, plan_vector_columns
+  std::vector<std::size_t> vector_column_starts_;  // vector count + 1: ranges into the above
   std::vector<Jacobian> link_jacobians_;
   Jacobian vector_jacobian_;
 };
@@ -95,8 +99,9 @@ class VectorOptimizer final : public OptimizerBase {
   // With `gauss_newton` (and `grad`), also the Gauss-Newton matrix of the least-squares solver.
   double evaluate(const double* x, double* grad, double* gauss_newton = nullptr);
   std::vector<std::vector<std::uint32_t>> coupled_variables() const override {
-    return vectors_.coupled_variables(*this);
+    return vectors_.coupled_variables();
   }
+  void link_target_columns_changed() override { vectors_.plan_vector_columns(*this); }
 
   LinkVectorObjective vectors_;
   double huber_delta_;

@@ -131,8 +131,9 @@ void run(const Problem& p, bool reachable) {
       add_tip_error(e_lm, lm.optimizer(), p, q_lm, ref);
       if (std::getenv("LM_DIAG") != nullptr && one.max > 5e-4) {
         const auto& r = base_of(lm).last_report();
-        std::printf("  far: %.3f mm stop %d (%s) it %zu ev %zu f %.3e\n", one.max * 1e3, r.status,
-                    std::string(r.stop_reason).c_str(), r.iterations, r.evaluations, r.objective);
+        std::printf("  far (frame %zu): %.3f mm stop %d (%s) it %zu ev %zu f %.3e\n", frame - 1,
+                    one.max * 1e3, r.status, std::string(r.stop_reason).c_str(), r.iterations,
+                    r.evaluations, r.objective);
       }
     }
 
